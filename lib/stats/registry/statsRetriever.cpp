@@ -60,15 +60,17 @@ std::exception_ptr StatsRetriever::Retrieve(const RegistryImpl& registry, const 
       refused.push_back(Refused{handler, slot});
     }
   }
-  Unlock();
-
-  // A pool may fail after queueing the task: whichever side claims the slot
-  // first makes the call, so it runs and is counted down exactly once.
-  for (const auto& r : refused) {
-    if (!claimed_[r.slot].exchange(true)) RetrieveFromHandler(r.handler, groups[r.slot].instances, result, r.slot);
+  if (!refused.empty()) {
+    // A pool may fail after queueing the task: whichever side claims the slot
+    // first makes the call, so it runs and is counted down exactly once.
+    Unlock();
+    for (const auto& r : refused) {
+      if (!claimed_[r.slot].exchange(true)) RetrieveFromHandler(r.handler, groups[r.slot].instances, result, r.slot);
+    }
+    Lock();
   }
-
-  Lock();
+  // Otherwise the lock is held from dispatch to the first wait, so that the
+  // first wait sees every dispatched call outstanding.
   while (outstanding_ >= 1) {
     KLOG(logger_, TRIVIA, "Waiting for get stats value call from %1 providers", outstanding_);
     Wait();
