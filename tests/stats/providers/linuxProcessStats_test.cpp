@@ -16,9 +16,7 @@ namespace Stats {
 namespace Providers {
 namespace {
 
-using Testing::FakeRegistry;
 using Testing::Fixture;
-using Testing::RecordingResult;
 using Values = std::map<std::string, int64_t>;
 
 const int64_t kTick = 1000000 / ::sysconf(_SC_CLK_TCK);
@@ -54,27 +52,14 @@ struct ProcTree {
   int inotify = -1;
 };
 
-struct Provider {
-  Provider(const std::string& root, const ProcessSelectorList& selectors)
-      : provider(Kestrix::MakeRef<LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)),
-        registry(Kestrix::MakeRef<FakeRegistry>()) {
-    provider->RegisterStats(registry);
-  }
-  Values Get(const std::string& label, AttributeValues attributes = {"*"}) {
-    RecordingResult result;
-    provider->GetLinuxStatValues({MakeStatInstance(registry->Id(label), std::move(attributes))}, result);
-    return result.ByInstance();
-  }
+struct Provider : Testing::LinuxHarness {
+  using LinuxHarness::LinuxHarness;
   Values Tasks() {
     Values out;
-    for (const char* name : {"total", "running", "sleeping", "blocked", "stopped", "zombie"}) {
-      const Values v = Get(std::string("tasks.") + name + ".host", {});
-      out[name] = v.empty() ? -1 : v.at("");
-    }
+    for (const char* name : {"total", "running", "sleeping", "blocked", "stopped", "zombie"})
+      out[name] = Host(std::string("tasks.") + name);
     return out;
   }
-  LinuxStatsProviderRef provider;
-  Kestrix::Ref<FakeRegistry> registry;
 };
 
 Values TaskValues(int64_t total, int64_t running, int64_t sleeping, int64_t blocked, int64_t stopped, int64_t zombie) {

@@ -23,26 +23,7 @@ using Values = std::map<std::string, int64_t>;
 
 const int64_t kTick = 1000000 / ::sysconf(_SC_CLK_TCK);  // microseconds per clock tick
 
-struct Harness {
-  explicit Harness(const std::string& root, const ProcessSelectorList& selectors = {})
-      : provider(Kestrix::MakeRef<LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)),
-        registry(Kestrix::MakeRef<FakeRegistry>()) {
-    provider->RegisterStats(registry);
-  }
-  /// Get refreshes and returns the values reported for one request.
-  Values Get(const std::string& label, AttributeValues attributes = {"*"}) {
-    RecordingResult result;
-    provider->GetLinuxStatValues({MakeStatInstance(registry->Id(label), std::move(attributes))}, result);
-    return result.ByInstance();
-  }
-  /// Host returns the value of a system-wide statistic, or -1 when absent.
-  int64_t Host(const std::string& name) {
-    const Values v = Get(name + ".host", {});
-    return v.empty() ? -1 : v.at("");
-  }
-  LinuxStatsProviderRef provider;
-  Kestrix::Ref<FakeRegistry> registry;
-};
+using Harness = Testing::LinuxHarness;
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::ifstream in(path);

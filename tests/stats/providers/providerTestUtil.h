@@ -14,6 +14,7 @@
 #include "public/stats/statsProvider.h"
 #include "public/stats/statsRegistry.h"
 #include "public/stats/statsResult.h"
+#include "stats/providers/linuxStatsProviderImpl.h"
 
 namespace Stats {
 namespace Testing {
@@ -110,6 +111,29 @@ public:
 
 private:
   std::string path_;
+};
+
+/// LinuxHarness is a Linux provider on a tree, registered with a FakeRegistry.
+struct LinuxHarness {
+  using Values = std::map<std::string, int64_t>;
+  explicit LinuxHarness(const std::string& root, const Providers::ProcessSelectorList& selectors = {})
+      : provider(Kestrix::MakeRef<Providers::LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)),
+        registry(Kestrix::MakeRef<FakeRegistry>()) {
+    provider->RegisterStats(registry);
+  }
+  /// Get refreshes and returns the values reported for one request.
+  Values Get(const std::string& label, AttributeValues attributes = {"*"}) {
+    RecordingResult result;
+    provider->GetLinuxStatValues({MakeStatInstance(registry->Id(label), std::move(attributes))}, result);
+    return result.ByInstance();
+  }
+  /// Host returns the value of a system-wide statistic, or -1 when absent.
+  int64_t Host(const std::string& name) {
+    const Values v = Get(name + ".host", {});
+    return v.empty() ? -1 : v.at("");
+  }
+  Providers::LinuxStatsProviderRef provider;
+  Kestrix::Ref<FakeRegistry> registry;
 };
 
 inline std::string Fixture(const std::string& name) { return std::string(TW_FIXTURES_DIR) + "/" + name; }
