@@ -53,7 +53,8 @@ public:
     StatValue v = Cook<C>::Apply(output_, current_, previous_);
     if (!IsInvalid(v)) v = CheckedMultiply(v, def_->GetScale());
     if (writer) {
-      const uint64_t k = key_ != NoKey ? key_ : static_cast<uint64_t>(reinterpret_cast<uintptr_t>(this));
+      // Uncollected: the object's own identity (its complete object's address).
+      const uint64_t k = key_ != NoKey ? key_ : static_cast<uint64_t>(reinterpret_cast<uintptr_t>(dynamic_cast<const void*>(this)));
       writer->Write(k, current_.timestamp, &v, nullptr);
     }
     return ToInteger(v);
