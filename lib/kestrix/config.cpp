@@ -11,6 +11,7 @@
 #include <mutex>
 #include <pugixml.hpp>
 #include <shared_mutex>
+#include <string_view>
 
 #include "kestrix/exception.h"
 #include "kestrix/stringUtil.h"
@@ -214,14 +215,27 @@ public:
     }
     pugi::xml_document doc;
     // Comments, processing instructions and the document type are not parsed.
-    const pugi::xml_parse_result r = doc.load_buffer(text.data(), text.size(), pugi::parse_default,
+    // Fragment mode keeps text outside the root element, so that it can be
+    // refused instead of silently dropped.
+    const pugi::xml_parse_result r = doc.load_buffer(text.data(), text.size(),
+                                                     pugi::parse_default | pugi::parse_fragment,
                                                      pugi::encoding_auto);
-    if (!r) {
-      throw Exception("configuration " + path_ + ": line " + std::to_string(LineOf(text, r.offset)) + ": " +
-                      r.description());
+    if (!r) throw Malformed(text, r.offset, r.description());
+    pugi::xml_node top;
+    for (pugi::xml_node c = doc.first_child(); c; c = c.next_sibling()) {
+      if (c.type() == pugi::node_element) {
+        if (top) throw Malformed(text, c.offset_debug(), "more than one root element");
+        top = c;
+      } else if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
+        const size_t first = std::string_view(c.value()).find_first_not_of(" \t\r\n");
+        if (first != std::string_view::npos) {
+          throw Malformed(text, c.offset_debug() + static_cast<ptrdiff_t>(first), "text outside the root element");
+        }
+      }
     }
+    if (!top) throw Malformed(text, static_cast<ptrdiff_t>(text.size()), "no root element");
     Ref<ConfigNodeImpl> root = NewRoot(path_);
-    CopyElement(doc.document_element(), *root);
+    CopyElement(top, *root);
     std::lock_guard<std::mutex> lock(mutex_);
     root_ = root;
   }
@@ -235,6 +249,10 @@ public:
   std::string GetSource() const override { return scratch_ ? "scratch" : path_; }
 
 private:
+  Exception Malformed(const std::string& text, ptrdiff_t offset, const std::string& what) const {
+    return Exception("configuration " + path_ + ": line " + std::to_string(LineOf(text, offset)) + ": " + what);
+  }
+
   const std::string path_;
   const bool scratch_;
   mutable std::mutex mutex_;  // guards root_, replaced by Load
