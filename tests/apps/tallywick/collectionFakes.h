@@ -72,6 +72,13 @@ public:
   std::function<void(int pass)> onExecute;
 };
 
+/// Names lists the series names of a drain list.
+inline std::vector<std::string> Names(const PersistedStatList& list) {
+  std::vector<std::string> names;
+  for (const auto& s : list) names.push_back(s->GetName());
+  return names;
+}
+
 /// NicAttribute is a physical-NIC attribute ("pNIC" in labels); PathAttribute
 /// a type-0 attribute named by typeName (".filesystem" gives "D.filesystem").
 inline Stats::StatAttribute NicAttribute() { return {"nic", 8, "", true}; }

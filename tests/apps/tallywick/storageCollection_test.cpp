@@ -16,6 +16,7 @@ using Stats::NoKey;
 using Stats::StatValue;
 using Testing::CollectionTest;
 using Testing::Database;
+using Testing::Names;
 
 constexpr uint64_t kSecond = 1000000;
 constexpr uint64_t kPeriod = 5 * kSecond;
@@ -26,12 +27,6 @@ PersistedStatRef Series(const std::string& name, const std::string& label, Colle
 }
 PersistedStatRef Template(const std::string& name, const std::string& label, const std::string& metadata = "t;") {
   return Kestrix::MakeRef<PersistedStat>(name, label, ValueKindReal, metadata, NoKey);
-}
-
-std::vector<std::string> Names(const PersistedStatList& list) {
-  std::vector<std::string> names;
-  for (const auto& s : list) names.push_back(s->GetName());
-  return names;
 }
 
 class StorageCollectionTest : public CollectionTest {
