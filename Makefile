@@ -59,5 +59,8 @@ tsan: deps build-tsan/CMakeCache.txt
 bench: build
 	@for b in build/bin/bench_*; do [ -x "$$b" ] && "$$b"; done
 
+# Further targets (packaging, fuzzing, comparisons) live in mk/*.mk.
+-include mk/*.mk
+
 clean:
 	rm -rf build build-asan build-tsan
