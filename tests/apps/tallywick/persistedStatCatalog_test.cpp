@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
+#include "stats/providers/linuxStatsProviderImpl.h"
 #include "tests/apps/tallywick/collectionFakes.h"
 
 namespace Tallywick {
@@ -169,6 +171,38 @@ TEST_F(CatalogueTest, StorageSizeCollectionStoresOneSeriesPerConfiguredPath) {
                                              "storage.totalsize.filesystem.root", "storage.totalsize.filesystem.log",
                                              "storage.totalsize.directory.core"}));
   EXPECT_EQ(collection->GetDrainList()[4]->GetCollectedStatId(), 4u) << "storage templates take no ids";
+}
+
+TEST_F(CatalogueTest, EveryLabelMatchesAStatisticOfTheLinuxProviders) {
+  Testing::CapturedLog registryLog(dir_, "registry.log");
+  auto registry = Stats::CreateRegistry(registryLog.Logger());
+  auto linuxProvider = Kestrix::MakeRef<Stats::Providers::LinuxStatsProvider>(Stats::Providers::ProcessSelectorList(),
+                                                                        nullptr);
+  linuxProvider->RegisterStats(registry);
+  auto storage = Kestrix::MakeRef<Stats::Providers::LinuxStorageStatsProvider>(
+      std::vector<std::string>{"/"}, std::vector<std::string>{dir_.Path()}, nullptr);
+  storage->RegisterStats(registry);
+
+  CollectionContext context = Context();
+  context.registry = registry;
+  context.createQuery = [this](const Stats::StatInstanceWriterRef& w, const Stats::StatInstanceAllocatorRef& a,
+                               const Stats::StatsRegistryRef&) {
+    auto q = Kestrix::MakeRef<Testing::ScriptedQuery>(w, a);
+    query_ = q.Get();
+    return Stats::StatsQueryRef(q);
+  };
+  auto engine = OpenEngine();
+  auto cpuMemNet = BuildCpuMemNetCollection(engine, kPeriod, context);
+  EXPECT_EQ(cpuMemNet->GetRequestedInstances().size(), 10u);
+  auto sizes = BuildStorageSizeCollection(engine, kPeriod, {{"/", "root"}}, context);
+  EXPECT_EQ(sizes->GetRequestedInstances().size(), 3u);
+  EXPECT_EQ(log_.CountPrefix("info Intend to persist stat label="), 13u) << log_.Text();
+  EXPECT_EQ(log_.CountPrefix("error Could not locate StatInfo"), 0u) << log_.Text();
+  for (const auto& instance : sizes->GetRequestedInstances()) {
+    EXPECT_EQ(instance->GetAttributeValues(), Stats::AttributeValues{"*"}) << Stats::InstanceToString(*instance);
+  }
+  storage->UnregisterStats();
+  linuxProvider->UnregisterStats();
 }
 
 TEST(BuildCollectionTest, FirstEntryOfALabelKeepsItAndOnlyFlaggedEntriesAreDrained) {
