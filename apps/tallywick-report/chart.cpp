@@ -324,7 +324,7 @@ std::string FormatTick(double value, const AxisTicks& axis) {
   else if (reach >= 1e4) { scale = 1e3; suffix = "k"; }
   const double step = axis.step / scale;
   int decimals = 0;
-  if (step < 1) decimals = std::min(9, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+  if (step > 0 && step < 1) decimals = std::min(9, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.*f", decimals, value / scale);
   std::string s = buf;
