@@ -22,7 +22,7 @@ const int kAxisBand = 40;
 const int kAxisTitleBand = 18;
 const int kPanelGap = 14;
 const int kYTicks = 5;
-const int kTimeLabelWidth = 110;
+const int kTimeLabelWidth = 90;
 const double kCharWidth = 7.0;  // average width of a 12 px sans-serif character
 
 // Saturated colours that stay distinct from each other and from the greys of
