@@ -50,6 +50,21 @@ else
   echo "skip: systemd-analyze is not installed"
 fi
 
+if command -v logrotate >/dev/null 2>&1; then
+  # The installed rotation, pointed at a scratch log and owner root, forced once.
+  lr=$work/logrotate
+  mkdir -p "$lr"
+  sed -e "s|/var/log/norvex/fenmark/Tallywick.log|$lr/Tallywick.log|" \
+      -e "s/create 0644 tallywick tallywick/create 0644 root root/" \
+      "$d/etc/logrotate.d/tallywick" >"$lr/conf"
+  echo "a line" >"$lr/Tallywick.log"
+  check "logrotate accepts the rotation and rotates" logrotate -f -s "$lr/state" "$lr/conf"
+  check "the old log was renamed, a new empty one created" \
+    test -s "$lr/Tallywick.log.1" -a -f "$lr/Tallywick.log" -a ! -s "$lr/Tallywick.log"
+else
+  echo "skip: logrotate is not installed"
+fi
+
 # An edited configuration survives a reinstall and an uninstall.
 echo "<!-- edited -->" >>"$d/etc/norvex/tallywick/tallywick.xml"
 mk install-files DESTDIR="$d"
