@@ -1,6 +1,5 @@
 #include "apps/tallywick-report/metadata.h"
 
-#include <array>
 #include <utility>
 
 namespace Tallywick {
@@ -32,6 +31,17 @@ std::string* Field(SeriesMetadata& m, std::string_view key) {
   return nullptr;
 }
 
+using Label = std::pair<std::string_view, std::string_view>;
+
+// Lookup returns the display text of code, or code itself when it is unknown.
+template <size_t N>
+std::string Lookup(const Label (&labels)[N], const std::string& code) {
+  for (const Label& l : labels) {
+    if (l.first == code) return std::string(l.second);
+  }
+  return code;
+}
+
 }  // namespace
 
 SeriesMetadata ParseMetadata(std::string_view text) {
@@ -61,31 +71,21 @@ SeriesMetadata ParseMetadata(std::string_view text) {
 }
 
 std::string UnitLabel(const std::string& unit) {
-  static const std::array<std::pair<std::string_view, std::string_view>, 6> kUnits = {{
+  static const Label kUnits[] = {
       {"percent", "%"},
       {"cores", "cores"},
       {"mhz", "MHz"},
       {"kb", "KiB"},
       {"kb_per_sec", "KiB/s"},
       {"packets_per_microsec", "packets/\u00b5s"},
-  }};
-  for (const auto& u : kUnits) {
-    if (u.first == unit) return std::string(u.second);
-  }
-  return unit;
+  };
+  return Lookup(kUnits, unit);
 }
 
 std::string CategoryLabel(const std::string& category) {
-  static const std::array<std::pair<std::string_view, std::string_view>, 4> kCategories = {{
-      {"cpu", "CPU"},
-      {"memory", "Memory"},
-      {"network", "Network"},
-      {"storage", "Storage"},
-  }};
-  for (const auto& c : kCategories) {
-    if (c.first == category) return std::string(c.second);
-  }
-  return category;
+  static const Label kCategories[] = {
+      {"cpu", "CPU"}, {"memory", "Memory"}, {"network", "Network"}, {"storage", "Storage"}};
+  return Lookup(kCategories, category);
 }
 
 }  // namespace Report
