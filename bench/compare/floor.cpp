@@ -1,0 +1,88 @@
+// The floor of the cost comparison: the least a collector that stores the
+// same series can do per sample. Once a second it opens, reads and closes the
+// /proc files that tallywick reads, then stores one row per series in one
+// SQLite transaction (WAL, synchronous NORMAL). It parses nothing.
+//
+// Usage: floor <database> <rows per sample> <seconds> [file ...]
+// The files default to the system-wide /proc files; the comparison passes the
+// exact list that tallywick opened during one pass.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kFiles[] = {"/proc/meminfo", "/proc/stat",     "/proc/cpuinfo", "/proc/diskstats",
+                              "/proc/net/dev", "/proc/loadavg",  "/proc/uptime"};
+
+void ReadAll(const char* path, std::vector<char>& buf) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  ssize_t n;
+  while ((n = read(fd, buf.data(), buf.size())) > 0) {
+  }
+  close(fd);
+}
+
+bool Exec(sqlite3* db, const char* sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::fprintf(stderr, "floor: %s: %s\n", sql, err ? err : "?");
+    sqlite3_free(err);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s <database> <rows per sample> <seconds> [file ...]\n", argv[0]);
+    return 2;
+  }
+  const int rows = std::atoi(argv[2]);
+  const int seconds = std::atoi(argv[3]);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(argv[1], &db) != SQLITE_OK) return 1;
+  if (!Exec(db, "PRAGMA journal_mode=wal;") || !Exec(db, "PRAGMA synchronous=NORMAL;")) return 1;
+  for (int i = 0; i < rows; ++i) {
+    std::string sql = "CREATE TABLE IF NOT EXISTS t" + std::to_string(i) +
+                      " (ts INTEGER PRIMARY KEY, v REAL);";
+    if (!Exec(db, sql.c_str())) return 1;
+  }
+  std::vector<sqlite3_stmt*> inserts(static_cast<size_t>(rows));
+  for (int i = 0; i < rows; ++i) {
+    std::string sql = "INSERT OR REPLACE INTO t" + std::to_string(i) + " (ts, v) VALUES (?, ?);";
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &inserts[static_cast<size_t>(i)], nullptr);
+  }
+  std::vector<std::string> files;
+  for (int i = 4; i < argc; ++i) files.push_back(argv[i]);
+  if (files.empty()) files.assign(std::begin(kFiles), std::end(kFiles));
+  std::vector<char> buf(1 << 16);
+  struct timespec next;
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  for (int s = 0; s < seconds; ++s) {
+    for (const auto& f : files) ReadAll(f.c_str(), buf);
+    Exec(db, "BEGIN IMMEDIATE;");
+    const long long now = static_cast<long long>(time(nullptr));
+    for (auto* st : inserts) {
+      sqlite3_bind_int64(st, 1, now);
+      sqlite3_bind_double(st, 2, 1.5);
+      sqlite3_step(st);
+      sqlite3_reset(st);
+    }
+    Exec(db, "COMMIT;");
+    next.tv_sec += 1;
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+  }
+  for (auto* st : inserts) sqlite3_finalize(st);
+  sqlite3_close(db);
+  return 0;
+}

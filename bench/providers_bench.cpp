@@ -1,0 +1,120 @@
+// Cost of one refresh of the Linux system provider.
+//
+// Goal: one full GetLinuxStatValues (every /proc file re-read and parsed, every
+// source statistic requested with "*") costs at most 1.5 x the floor, a loop
+// that only opens, reads and closes the same files and lists /proc, so that
+// parsing costs less than reading. Also: the refresh on the large-host
+// fixture (31 CPUs, a 6 kB intr line, 10 disks, 5 interfaces), against the
+// same floor on that tree.
+//
+// Sample run (2 vCPUs, Linux 6.18, build/bin/bench_providers, RelWithDebInfo):
+//   BM_FloorThisMachine         TBD
+//   BM_RefreshThisMachine       TBD
+//   BM_FloorLargeHost           TBD
+//   BM_RefreshLargeHost         TBD
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "stats/providers/linuxStatsProviderImpl.h"
+
+namespace Stats {
+
+// Stands in while no registry implementation is linked: the benchmark passes
+// its own registry. A real definition replaces this weak one.
+__attribute__((weak)) StatsRegistryRef GetDefaultRegistry() { return StatsRegistryRef(); }
+
+namespace {
+
+// Numbers the definitions and keeps them, like a registry that accepts all.
+class NumberingRegistry : public StatsRegistry, public Kestrix::ObjectImpl {
+public:
+  class Item : public StatsRegistryItem, public Kestrix::ObjectImpl {
+  public:
+    void Unregister() override {}
+  };
+  void Register(const StatDefList& defs, const GetStatValuesHandlerRef&, StatInfoList& out,
+                StatsRegistryItemRef& item) override {
+    for (const auto& def : defs) out.push_back(Kestrix::MakeRef<StatInfo>(static_cast<int64_t>(out.size()), def));
+    infos = out;
+    item = Kestrix::MakeRef<Item>();
+  }
+  void RegisterExisting(const StatInfoList&, const GetStatValuesHandlerRef&, StatsRegistryItemRef&) override {}
+  void GetStatValues(const StatInstanceList&, StatInstanceValueList&) override {}
+  void GetStatValues(const StatInstanceList&, StatsResult&) override {}
+  bool GetStatInfo(int64_t, StatInfoRef&) const override { return false; }
+  uint64_t GetStatInfos(StatInfoList&, uint64_t) const override { return 0; }
+  StatInfoList infos;
+};
+
+// Counts the values, as cheaply as a sink can.
+class CountingResult : public StatsResult, public Kestrix::ObjectImpl {
+public:
+  void AddValue(int64_t, const AttributeValues&, int64_t) override { ++count; }
+  void AddValue(const StatInstance&, int64_t) override { ++count; }
+  void AddValue(int64_t, const StatDefRef&, const AttributeValues&, int64_t value) override {
+    ++count;
+    benchmark::DoNotOptimize(value);
+  }
+  void AddValue(const StatInfo&, const AttributeValues&, int64_t) override { ++count; }
+  void FinishPass() override {}
+  uint64_t GetValueCount() const override { return count; }
+  uint64_t count = 0;
+};
+
+void Refresh(benchmark::State& state, const std::string& root) {
+  auto provider = Kestrix::MakeRef<Providers::LinuxStatsProvider>(Providers::ProcessSelectorList{},
+                                                                  StatAttributeMapperRef(), root);
+  auto registry = Kestrix::MakeRef<NumberingRegistry>();
+  provider->RegisterStats(registry);
+  // What the service asks for: every statistic, "*" for every attribute.
+  StatInstanceList request;
+  for (const auto& info : registry->infos)
+    request.push_back(MakeStatInstance(info->GetRegistryId(),
+                                       AttributeValues(info->GetDef()->GetAttributes().size(), "*")));
+  CountingResult result;
+  for (auto _ : state) {
+    result.count = 0;
+    provider->GetLinuxStatValues(request, result);
+  }
+  state.counters["values"] = static_cast<double>(result.count);
+}
+
+void Floor(benchmark::State& state, const std::string& root) {
+  const char* const files[] = {"meminfo", "diskstats", "stat", "cpuinfo", "loadavg", "net/dev"};
+  std::vector<char> buffer(1 << 16);
+  const int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (auto _ : state) {
+    for (const char* f : files) {
+      const int fd = ::openat(rootFd, f, O_RDONLY | O_CLOEXEC);
+      while (::read(fd, buffer.data(), buffer.size()) > 0) {
+      }
+      ::close(fd);
+    }
+    DIR* dir = ::fdopendir(::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    while (const dirent* e = ::readdir(dir)) benchmark::DoNotOptimize(e);
+    ::closedir(dir);
+  }
+  ::close(rootFd);
+}
+
+const std::string kLargeHost = std::string(TW_FIXTURES_DIR) + "/proc/large-host";
+
+void BM_FloorThisMachine(benchmark::State& state) { Floor(state, "/proc"); }
+void BM_RefreshThisMachine(benchmark::State& state) { Refresh(state, "/proc"); }
+void BM_FloorLargeHost(benchmark::State& state) { Floor(state, kLargeHost); }
+void BM_RefreshLargeHost(benchmark::State& state) { Refresh(state, kLargeHost); }
+
+BENCHMARK(BM_FloorThisMachine);
+BENCHMARK(BM_RefreshThisMachine);
+BENCHMARK(BM_FloorLargeHost);
+BENCHMARK(BM_RefreshLargeHost);
+
+}  // namespace
+}  // namespace Stats
+
+BENCHMARK_MAIN();

@@ -1,0 +1,106 @@
+// One libFuzzer entry point per /proc reader; TW_FUZZ_READER picks which.
+// Besides the sanitizers, each checks what callers rely on: views stay inside
+// the input, names hold no separator, cursors end.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "stats/providers/procParsers.h"
+
+using namespace Stats::Providers;
+
+namespace {
+
+std::string_view g_input;
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// Inside: view is empty or lies within the fuzzer's input.
+void CheckInside(std::string_view view) {
+  Check(view.empty() ||
+        (view.data() >= g_input.data() && view.data() + view.size() <= g_input.data() + g_input.size()));
+}
+
+[[maybe_unused]] void FuzzMeminfo(std::string_view text) {
+  MeminfoCursor cursor(text);
+  MeminfoLine line;
+  while (cursor.Next(line)) {
+    CheckInside(line.key);
+    Check(!line.key.empty() && line.key.find(':') == std::string_view::npos);
+    Check(line.key.find('\n') == std::string_view::npos);
+  }
+}
+
+[[maybe_unused]] void FuzzStat(std::string_view text) {
+  StatCursor cursor(text);
+  StatLine line;
+  size_t lines = 0;
+  while (cursor.Next(line)) Check(++lines <= text.size());
+}
+
+[[maybe_unused]] void FuzzCpuinfo(std::string_view text) {
+  CpuinfoCursor cursor(text);
+  CpuFrequency f;
+  while (cursor.Next(f)) {
+    const uint64_t khz = ScaleFloat(f.mhz, 1000.0f);
+    Check(khz == kAbsent || f.mhz >= 0);
+  }
+}
+
+[[maybe_unused]] void FuzzLoadavg(std::string_view text) {
+  std::array<float, 3> loads{};
+  if (ParseLoadavg(text, loads))
+    for (float l : loads) (void)ScaleFloat(l, 100.0f);
+}
+
+[[maybe_unused]] void FuzzDiskstats(std::string_view text) {
+  DiskstatsCursor cursor(text);
+  DiskstatsLine line;
+  while (cursor.Next(line)) {
+    CheckInside(line.name);
+    Check(!line.name.empty());
+    const std::string_view parent = DiskParentName(line.name);
+    Check(!parent.empty() && parent.size() <= line.name.size());
+    for (uint64_t v : line.values) (void)MultiplyOrAbsent(v, 1000);
+  }
+}
+
+[[maybe_unused]] void FuzzNetDev(std::string_view text) {
+  NetDevCursor cursor(text);
+  NetDevLine line;
+  while (cursor.Next(line)) {
+    CheckInside(line.name);
+    Check(!line.name.empty() && line.name.find(':') == std::string_view::npos);
+  }
+}
+
+[[maybe_unused]] void FuzzPidStat(std::string_view text) {
+  PidStat stat;
+  if (ParsePidStat(text, stat)) {
+    CheckInside(stat.comm);
+    Check(stat.comm.size() >= 2 && stat.comm.front() == '(' && stat.comm.back() == ')');
+  }
+}
+
+[[maybe_unused]] void FuzzPidStatm(std::string_view text) {
+  PidStatm statm;
+  ParsePidStatm(text, statm);
+}
+
+[[maybe_unused]] void FuzzCmdline(std::string_view text) {
+  std::string out;
+  CmdlineToText(text, out);
+  Check(out.size() <= text.size() && out.find('\0') == std::string::npos);
+  Check(out.empty() || (out.front() != ' ' && out.back() != ' '));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  g_input = std::string_view(reinterpret_cast<const char*>(data), size);
+  TW_FUZZ_READER(g_input);
+  return 0;
+}

@@ -1,0 +1,164 @@
+#include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
+
+#include <ftw.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+
+#include "kestrix/exception.h"
+#include "kestrix/thread.h"
+
+namespace Stats {
+namespace Providers {
+namespace {
+
+using DirWalkContext = LinuxStorageStatsProvider::DirWalkContext;
+
+// The per-thread slot of the walk context, reserved once for the process.
+Kestrix::System::TlsKey WalkKey() {
+  static const Kestrix::System::TlsKey key = Kestrix::System::ReserveTlsKey();
+  return key;
+}
+
+DirWalkContext& ThisThreadsContext() {
+  Kestrix::System::Thread& thread = Kestrix::System::GetThisThread();
+  Kestrix::Ref<DirWalkContext> context = Kestrix::RefCast<DirWalkContext>(thread.GetValue(WalkKey()));
+  if (!context) {
+    context = Kestrix::MakeRef<DirWalkContext>();
+    thread.SetValue(WalkKey(), context);
+  }
+  return *context;  // the thread's slot keeps it alive
+}
+
+// AddSize counts regular files and directories (the start included); links,
+// unreadable directories and objects without status add nothing.
+int AddSize(const char*, const struct stat* st, int type, struct FTW*) {
+  if (type == FTW_F || type == FTW_D) ThisThreadsContext().total += static_cast<uint64_t>(st->st_size);
+  return FTW_CONTINUE;
+}
+
+StatDefRef StorageDef(int64_t providerId, const char* name, const char* attribute, const char* typeName) {
+  return StatDef::Source(providerId, name, {StatAttribute{attribute, 0, typeName, true}}, 0, 1, 4,
+                         static_cast<uint32_t>(StatTransform::Raw), static_cast<uint32_t>(StatCooking::None),
+                         StatValue(1, 1024));
+}
+
+bool Reportable(uint64_t value) { return value <= static_cast<uint64_t>(INT64_MAX); }
+
+}  // namespace
+
+bool FileSystemSizes::From(uint64_t fragmentSize, uint64_t blocks, uint64_t freeBlocks, FileSystemSizes& out) {
+  if (freeBlocks > blocks) return false;
+  FileSystemSizes sizes;
+  if (__builtin_mul_overflow(fragmentSize, blocks, &sizes.total) ||
+      __builtin_mul_overflow(fragmentSize, blocks - freeBlocks, &sizes.used))
+    return false;
+  out = sizes;
+  return true;
+}
+
+LinuxStorageStatsProvider::LinuxStorageStatsProvider(const std::vector<std::string>& fileSystems,
+                                                     const std::vector<std::string>& directories,
+                                                     StatAttributeMapperRef chained)
+    : StatsProviderBase("LinuxStorage"),
+      chained_(std::move(chained)),
+      fileSystemPaths_(fileSystems),
+      directoryPaths_(directories) {
+  for (const auto& path : fileSystemPaths_) fileSystems_[path].attributeValues = {path};
+  for (const auto& path : directoryPaths_) directories_[path].attributeValues = {path};
+}
+
+LinuxStorageStatsProvider::~LinuxStorageStatsProvider() = default;
+
+// StatsProvider
+
+void LinuxStorageStatsProvider::RegisterStats(const StatsRegistryRef& registry) {
+  const StatsRegistryRef reg = registry ? registry : GetDefaultRegistry();
+  if (!reg) {
+    KLOG(GetLogger(), ERROR, "Unable to find default stats registry.");
+    throw Kestrix::InvalidStateException("Unable to find default stats registry.");
+  }
+  fileSystemDefs_[0] = StorageDef(0, "storage.totalsize", "mountpoint", ".filesystem");
+  fileSystemDefs_[1] = StorageDef(1, "storage.used", "mountpoint", ".filesystem");
+  directoryDef_ = StorageDef(2, "storage.totalsize", "path", ".directory");
+  const Kestrix::Ref<LinuxStorageStatsProvider> self(this);
+  const GetStatValuesHandlerRef handler(new GetStatValuesHandlerImpl(
+      Kestrix::MakeFunctor(self, &LinuxStorageStatsProvider::GetLinuxStorageStatValues),
+      std::to_string(reinterpret_cast<uintptr_t>(static_cast<const void*>(this))) +
+          "//GetLinuxStorageStatValues",
+      StatsProviderRef(self)));
+  RegisterWithRegistry(reg, {fileSystemDefs_[0], fileSystemDefs_[1], directoryDef_}, registryToLocal_, nullptr,
+                       nullptr, handler);
+  KLOG(GetLogger(), INFO, "Registered %1 stats", 3);
+}
+
+// StatAttributeMapper
+
+void LinuxStorageStatsProvider::MapAttributes(const std::vector<StatAttribute>& attributes,
+                                              const AttributeValues& values, uint64_t selector,
+                                              std::vector<std::string>& out) {
+  if (selector == 0 && attributes.size() == 1 && attributes[0].type == 20) return;
+  if (chained_) chained_->MapAttributes(attributes, values, selector, out);
+}
+
+void LinuxStorageStatsProvider::GetLinuxStorageStatValues(const StatInstanceList& instances,
+                                                          StatsResult& result) {
+  MeasureFileSystems();
+  MeasureDirectories();
+  for (const auto& instance : instances) {
+    const auto local = registryToLocal_.find(instance->GetStatId());
+    if (local == registryToLocal_.end()) {
+      KLOG(GetLogger(), ERROR, "Received request for unregistered stat registryStatId=%1", instance->GetStatId());
+      continue;
+    }
+    // Every measured path is reported, whichever path the request names.
+    const int64_t id = local->second;
+    if (id == 0 || id == 1) {
+      for (const auto& [path, entry] : fileSystems_) {
+        const uint64_t size = id == 0 ? entry.sizes.total : entry.sizes.used;
+        if (entry.measured && Reportable(size))
+          result.AddValue(instance->GetStatId(), fileSystemDefs_[id], entry.attributeValues, static_cast<int64_t>(size));
+      }
+    } else if (id == 2) {
+      for (const auto& [path, entry] : directories_) {
+        if (entry.measured && Reportable(entry.total))
+          result.AddValue(instance->GetStatId(), directoryDef_, entry.attributeValues, static_cast<int64_t>(entry.total));
+      }
+    }
+  }
+}
+
+void LinuxStorageStatsProvider::MeasureFileSystems() {
+  for (auto& [path, entry] : fileSystems_) entry.measured = false;
+  for (const auto& path : fileSystemPaths_) {
+    FileSystemEntry& entry = fileSystems_[path];
+    struct statvfs st;
+    if (::statvfs(path.c_str(), &st) != 0) {
+      const int error = errno;
+      KLOG(GetLogger(), ERROR, "statvfs(%1) failed with errno %2", path, error);
+      continue;
+    }
+    entry.measured = FileSystemSizes::From(st.f_frsize, st.f_blocks, st.f_bfree, entry.sizes);
+  }
+}
+
+void LinuxStorageStatsProvider::MeasureDirectories() {
+  for (auto& [path, entry] : directories_) entry.measured = false;
+  DirWalkContext& context = ThisThreadsContext();
+  for (const auto& path : directoryPaths_) {
+    DirectoryEntry& entry = directories_[path];
+    context.total = 0;
+    // At most one open descriptor; links are not followed; the walk stays on
+    // the path's file system; the callback steers the walk.
+    if (::nftw(path.c_str(), AddSize, 1, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL) != 0) {
+      const int error = errno;
+      KLOG(GetLogger(), ERROR, "nftw(%1) failed with errno %2", path, error);
+      continue;
+    }
+    entry.total = context.total;
+    entry.measured = true;
+  }
+}
+
+}  // namespace Providers
+}  // namespace Stats

@@ -1,0 +1,90 @@
+// LinuxStorageStatsProvider: total and used size of configured file systems
+// (statvfs) and total size of configured directory trees (a physical walk with
+// nftw that stays on the tree's file system), measured afresh on every request.
+//
+// The service constructs one with the paths of its configuration and samples
+// it on its own, long period: a directory walk visits every object below the
+// path. A measurement that fails is logged and reports nothing for that path
+// in that request, so no stale or zero size is stored as if measured. Not
+// reentrant for one provider; walks on different threads do not interfere.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "public/stats/statsProvider.h"
+
+namespace Stats {
+namespace Providers {
+
+/// FileSystemSizes is the size of a file system and the bytes in use, from
+/// statvfs's fragment size, total blocks and free blocks (free includes the
+/// blocks reserved for the superuser, so used counts only blocks in use).
+struct FileSystemSizes {
+  uint64_t total = 0;
+  uint64_t used = 0;
+  /// From computes the sizes; false when a product overflows or free > total.
+  static bool From(uint64_t fragmentSize, uint64_t blocks, uint64_t freeBlocks, FileSystemSizes& out);
+};
+
+class LinuxStorageStatsProvider : public StatsProviderBase, public virtual StatAttributeMapper {
+public:
+  /// DirWalkContext holds the running total of one directory walk. One lives
+  /// in the thread-local storage of each thread that has walked a directory:
+  /// nftw's callback takes no user argument.
+  class DirWalkContext : public Kestrix::ObjectImpl {
+  public:
+    uint64_t total = 0;
+  };
+
+  /// A path listed twice yields one entry. chained may be empty.
+  LinuxStorageStatsProvider(const std::vector<std::string>& fileSystems,
+                            const std::vector<std::string>& directories, StatAttributeMapperRef chained);
+  ~LinuxStorageStatsProvider() override;
+
+  // StatsProvider
+  /// RegisterStats registers storage.totalsize and storage.used per file
+  /// system and storage.totalsize per directory with registry (the default
+  /// registry when empty).
+  void RegisterStats(const StatsRegistryRef& registry) override;
+
+  // StatAttributeMapper
+  /// MapAttributes describes nothing itself; requests other than a process
+  /// attribute with selector 0 go to the chained mapper.
+  void MapAttributes(const std::vector<StatAttribute>& attributes, const AttributeValues& values,
+                     uint64_t selector, std::vector<std::string>& out) override;
+
+  /// GetLinuxStorageStatValues measures every configured path, then reports,
+  /// for each requested statistic, every path measured in this call.
+  void GetLinuxStorageStatValues(const StatInstanceList& instances, StatsResult& result);
+
+private:
+  struct FileSystemEntry {
+    AttributeValues attributeValues;  // the path
+    FileSystemSizes sizes;
+    bool measured = false;            // in the current request
+  };
+  struct DirectoryEntry {
+    AttributeValues attributeValues;
+    uint64_t total = 0;
+    bool measured = false;
+  };
+
+  void MeasureFileSystems();
+  void MeasureDirectories();
+
+  const StatAttributeMapperRef chained_;
+  std::map<int64_t, int64_t> registryToLocal_;
+  StatDefRef fileSystemDefs_[2];  // storage.totalsize, storage.used
+  StatDefRef directoryDef_;       // storage.totalsize
+  const std::vector<std::string> fileSystemPaths_;  // measured in configuration order
+  const std::vector<std::string> directoryPaths_;
+  std::map<std::string, FileSystemEntry> fileSystems_;  // reported in path order
+  std::map<std::string, DirectoryEntry> directories_;
+};
+using LinuxStorageStatsProviderRef = Kestrix::Ref<LinuxStorageStatsProvider>;
+
+}  // namespace Providers
+}  // namespace Stats

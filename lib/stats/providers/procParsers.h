@@ -1,0 +1,217 @@
+// Parsers of the kernel's /proc text files, as pure functions over the text.
+//
+// Every parser takes the whole file content as a string_view, allocates
+// nothing, and keeps views into that text only (valid while the text is). The
+// cursors (`MeminfoCursor`, `DiskstatsCursor`, ...) yield one parsed line at a
+// time and pass over lines that do not parse; `SkippedLines` tells how many.
+// Lines are whole lines, whatever their length. Numbers are parsed strictly:
+// the whole token must be a decimal number in range. Where the kernel defines
+// columns by position (diskstats, net/dev, the cpu lines of stat, pid stat and
+// statm), the column count is checked before a column is read.
+//
+// Reading the files is `ProcFileReader`'s job (procFileReader.h); what the
+// values mean and in which unit they are stored is the provider's.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace Stats {
+namespace Providers {
+
+/// kAbsent (all 64 bits set) marks a raw value that could not be obtained. It
+/// is never reported.
+constexpr uint64_t kAbsent = ~uint64_t{0};
+
+/// ParseUnsigned sets value and returns true when token is a non-empty run of
+/// decimal digits that fits in 64 bits; otherwise returns false and leaves
+/// value unchanged. No sign, no blanks.
+bool ParseUnsigned(std::string_view token, uint64_t& value);
+
+/// ParseSigned: as ParseUnsigned, with an optional leading '-'.
+bool ParseSigned(std::string_view token, int64_t& value);
+
+/// ParseFloat sets value and returns true when the whole token is a finite
+/// decimal number ("2394.454", "0.57"); otherwise false, value unchanged.
+bool ParseFloat(std::string_view token, float& value);
+
+/// ScaleFloat returns value * factor computed in single precision and
+/// truncated toward zero, or kAbsent when the product is negative, not finite
+/// or not below 2^64.
+uint64_t ScaleFloat(float value, float factor);
+
+/// MultiplyOrAbsent returns a * b, or kAbsent when either is kAbsent or the
+/// product does not fit below kAbsent.
+uint64_t MultiplyOrAbsent(uint64_t a, uint64_t b);
+
+/// NextLine cuts the first line (without its '\n') off text. Returns false
+/// only when text is empty; a last line without '\n' is still a line.
+bool NextLine(std::string_view& text, std::string_view& line);
+
+/// TrimBlanks returns text without leading and trailing blanks (space, tab, CR, VT, FF).
+std::string_view TrimBlanks(std::string_view text);
+
+/// FieldCursor yields the blank-separated tokens of one line.
+class FieldCursor {
+public:
+  explicit FieldCursor(std::string_view line) : rest_(line) {}
+  /// Next sets token to the next non-empty token; false at the end.
+  bool Next(std::string_view& token);
+  /// Rest is the unread part of the line.
+  std::string_view Rest() const { return rest_; }
+
+private:
+  std::string_view rest_;
+};
+
+/// LineCursor is the common part of the cursors: the remaining text and the
+/// count of lines passed over.
+class LineCursor {
+public:
+  explicit LineCursor(std::string_view text) : rest_(text) {}
+  /// SkippedLines counts the non-empty lines that did not parse.
+  size_t SkippedLines() const { return skipped_; }
+
+protected:
+  bool NextLine(std::string_view& line) { return Providers::NextLine(rest_, line); }
+  void Skip(std::string_view line) {
+    if (!TrimBlanks(line).empty()) ++skipped_;
+  }
+
+private:
+  std::string_view rest_;
+  size_t skipped_ = 0;
+};
+
+/// MeminfoLine is one "Key: value [unit]" line of /proc/meminfo.
+struct MeminfoLine {
+  std::string_view key;   // text before the colon, e.g. "Active(anon)"
+  uint64_t value = 0;     // as written
+  std::string_view unit;  // "kB", or empty (HugePages_Total: 0)
+};
+
+/// MeminfoCursor yields the lines of /proc/meminfo by key, in file order.
+class MeminfoCursor : public LineCursor {
+public:
+  using LineCursor::LineCursor;
+  bool Next(MeminfoLine& line);
+};
+
+/// StatLine is one recognised line of /proc/stat, dispatched on its first token.
+struct StatLine {
+  enum Kind { CpuTotal, Cpu, BootTime };
+  Kind kind = CpuTotal;
+  uint32_t cpu = 0;                  // Cpu: the number after "cpu"
+  std::array<uint64_t, 8> ticks{};   // CpuTotal, Cpu: user nice system idle iowait irq softirq steal
+  uint64_t bootTime = 0;             // BootTime: seconds since the epoch
+};
+
+/// StatCursor yields the "cpu", "cpuN" and "btime" lines of /proc/stat; a cpu
+/// line needs at least 8 numeric columns. Other keys (intr, ctxt, ...) are
+/// passed over without counting as skipped.
+class StatCursor : public LineCursor {
+public:
+  using LineCursor::LineCursor;
+  bool Next(StatLine& line);
+};
+
+/// CpuFrequency pairs a processor number with its "cpu MHz" value.
+struct CpuFrequency {
+  uint32_t processor = 0;
+  float mhz = 0;
+};
+
+/// CpuinfoCursor yields, for each "processor : N" line, the first "cpu MHz"
+/// line that follows it (before the next processor line). Processors without
+/// a frequency line yield nothing.
+class CpuinfoCursor : public LineCursor {
+public:
+  using LineCursor::LineCursor;
+  bool Next(CpuFrequency& frequency);
+
+private:
+  bool haveProcessor_ = false;
+  uint32_t processor_ = 0;
+};
+
+/// ParseLoadavg sets the 1-, 5- and 15-minute loads from the first three
+/// tokens of /proc/loadavg; false (loads unchanged) when they are not numbers.
+bool ParseLoadavg(std::string_view text, std::array<float, 3>& loads);
+
+/// DiskstatsLine is one line of /proc/diskstats: the device name and the
+/// first 11 statistics columns (reads completed ... weighted time doing I/O),
+/// as written (times in milliseconds).
+struct DiskstatsLine {
+  std::string_view name;
+  std::array<uint64_t, 11> values{};
+};
+
+/// DiskstatsCursor yields lines with a major, a minor, a name and at least 11
+/// numeric columns; later columns (discards, flushes) are ignored.
+class DiskstatsCursor : public LineCursor {
+public:
+  using LineCursor::LineCursor;
+  bool Next(DiskstatsLine& line);
+};
+
+/// DiskParentName returns the name without its trailing decimal digits, never
+/// removing the first character: "sda1" -> "sda", "nvme0n1p1" -> "nvme0n1p",
+/// "dm-0" -> "dm-", "sda" -> "sda", "7" -> "7".
+std::string_view DiskParentName(std::string_view name);
+
+/// NetDevLine is one interface line of /proc/net/dev: the name and the 8
+/// receive then 8 transmit columns.
+struct NetDevLine {
+  std::string_view name;
+  std::array<uint64_t, 16> values{};
+};
+
+/// NetDevCursor passes over the two header lines, then yields lines of the
+/// form "name: 16 numbers" (split at the first colon; names cannot hold one).
+class NetDevCursor : public LineCursor {
+public:
+  explicit NetDevCursor(std::string_view text);
+  bool Next(NetDevLine& line);
+};
+
+/// PidStat holds the fields of /proc/<pid>/stat that the provider uses. Any
+/// field that is missing or not a valid number is kAbsent.
+struct PidStat {
+  std::string_view comm;  // the command name with its parentheses, "(my daemon)"
+  char state = '\0';
+  uint64_t utime = kAbsent;      // field 14, ticks
+  uint64_t stime = kAbsent;      // field 15, ticks
+  uint64_t threads = kAbsent;    // field 20
+  uint64_t startTime = kAbsent;  // field 22, ticks since boot
+  uint64_t vsize = kAbsent;      // field 23, bytes
+  uint64_t rss = kAbsent;        // field 24, pages
+};
+
+/// ParsePidStat reads "pid (comm) state ...": the command name runs from the
+/// first '(' to the last ')', so it may hold blanks and parentheses. Returns
+/// false (stat reset to its defaults) when pid, command name or state cannot
+/// be found.
+bool ParsePidStat(std::string_view text, PidStat& stat);
+
+/// PidStatm holds /proc/<pid>/statm in pages; missing columns are kAbsent.
+struct PidStatm {
+  uint64_t size = kAbsent;
+  uint64_t resident = kAbsent;
+  uint64_t shared = kAbsent;
+  uint64_t text = kAbsent;
+  uint64_t data = kAbsent;  // column 6 (column 5, lib, is unused since 2.6)
+};
+
+/// ParsePidStatm returns true when at least one column was read.
+bool ParsePidStatm(std::string_view text, PidStatm& statm);
+
+/// CmdlineToText sets out to the NUL-separated arguments joined by single
+/// spaces (each NUL becomes a space), trimmed of leading and trailing white
+/// space. Reuses out's storage.
+void CmdlineToText(std::string_view raw, std::string& out);
+
+}  // namespace Providers
+}  // namespace Stats

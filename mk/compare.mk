@@ -1,0 +1,17 @@
+# Cost comparison against established collectors (sysstat's sadc, collectd,
+# prometheus-node-exporter), installed from Debian. Long: about
+# RUNS x 5 collectors x (DURATION + 10) seconds.
+COMPARE_PKGS := sysstat collectd-core prometheus-node-exporter strace
+DURATION ?= 60
+RUNS ?= 3
+
+.PHONY: compare
+compare: build
+	@missing=""; for p in $(COMPARE_PKGS); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  DEBIAN_FRONTEND=noninteractive apt-get update && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	fi
+	python3 bench/compare/compare.py --duration $(DURATION) --runs $(RUNS) --out docs/performance.md
