@@ -5,6 +5,11 @@
 #include "kestrix/app.h"
 #include "kestrix/format.h"
 #include "kestrix/workPool.h"
+#include "apps/tallywick/healthStatus.h"
+#include "apps/tallywick/persistedStatCatalog.h"
+#include "apps/tallywick/storageException.h"
+#include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
+#include "stats/providers/linuxStatsProviderImpl.h"
 
 namespace Tallywick {
 
@@ -43,6 +48,8 @@ bool App::Init(const ConfigRef& config) {
   bool parallelCollect = false;
   config->GetRoot()->GetBool("statsRegistry/parallelCollect", parallelCollect);
 
+  // Every entry is read and checked before anything is built, so that a bad
+  // configuration creates no database file and registers nothing.
   if (!ReadPersistenceConfig(tallywick)) return false;
   if (!ReadStorageSizeConfig(config)) return false;
   if (!CheckStorageEngine()) return false;
@@ -54,14 +61,52 @@ bool App::Init(const ConfigRef& config) {
                           storageSizePeriodMicros_)) {
     return false;
   }
-  return ReadHealthStatusConfig(tallywick);
+  if (!ReadHealthStatusConfig(tallywick)) return false;
+
+  // The system provider (no process selectors, no chained mapper), then the
+  // storage-size provider, both with the default registry.
+  linuxProvider_ = Stats::StatsProviderRef(
+      new Stats::Providers::LinuxStatsProvider(Stats::Providers::ProcessSelectorList(), Stats::StatAttributeMapperRef()));
+  linuxProvider_->RegisterStats(Stats::StatsRegistryRef());
+  storageProvider_ = Stats::StatsProviderRef(new Stats::Providers::LinuxStorageStatsProvider(
+      fileSystemPaths_, dirPaths_, Stats::StatAttributeMapperRef()));
+  storageProvider_->RegisterStats(Stats::StatsRegistryRef());
+
+  if (!OpenStorageEngine()) return false;
+  collections_.push_back(BuildCpuMemNetCollection(engine_, cpuMemNetPeriodMicros_, DefaultCollectionContext(logger_)));
+  collections_.push_back(BuildStorageSizeCollection(engine_, storageSizePeriodMicros_, pathNames_, DefaultCollectionContext(logger_)));
+  return true;
+}
+
+bool App::OpenStorageEngine() {
+  try {
+    engine_ = CreateStorageEngine(engineName_, locator_, static_cast<uint64_t>(statTtlSec_), logger_);
+    engine_->Initialize();
+  } catch (const StorageException& e) {
+    KLOG(logger_, ERROR, "Unable to open and initialize storage engine: %1", e.what());
+    engine_.Reset();
+    return false;
+  }
+  return true;
+}
+
+void App::WriteHealthStatus() {
+  WriteHealthStatusFile(*engine_, healthStatusFile_, healthStatusTempFile_, logger_);
 }
 
 void App::Run() {
-  KLOG(logger_, INFO, "Running main loop");
-  while (!WaitForStop(kHealthRewriteMicros)) {
-  }
   Kestrix::Service::WorkPoolRef pool = Kestrix::Service::GetApp()->GetWorkPool();
+  AppRef self(this);
+  for (const auto& collection : collections_) {
+    // The task holds the collection (and the application) while it runs.
+    pool->Run([self, collection] {
+      collection->RunQueryLoop([self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
+    });
+  }
+  KLOG(logger_, INFO, "Running main loop");
+  do {
+    if (engine_) WriteHealthStatus();
+  } while (!WaitForStop(kHealthRewriteMicros));
   pool->BeginWindDown();
   if (!pool->Wait(kPoolWindDownMicros)) {
     KLOG(logger_, WARNING, "Work pool still busy after %1 usec; leaving its tasks behind", kPoolWindDownMicros);

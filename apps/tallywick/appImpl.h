@@ -27,6 +27,9 @@
 #include "kestrix/lock.h"
 #include "kestrix/log.h"
 #include "kestrix/object.h"
+#include "public/stats/statsProvider.h"
+#include "apps/tallywick/storageCollection.h"
+#include "apps/tallywick/storageEngine.h"
 
 namespace Tallywick {
 
@@ -53,10 +56,15 @@ public:
   /// wrong type or an ambiguous path (the caller logs it).
   bool Init(const Kestrix::Service::ConfigRef& config);
 
-  /// Run logs "Running main loop", waits for the stop in steps of
-  /// kHealthRewriteMicros, then winds the application's work pool down and
-  /// waits for it at most kPoolWindDownMicros. Returns after the stop.
+  /// Run hands each collection's sampling loop to the work pool, logs
+  /// "Running main loop", then writes the health status file and waits for the
+  /// stop, every kHealthRewriteMicros; after the stop it winds the work pool
+  /// down and waits for it at most kPoolWindDownMicros.
   void Run();
+
+  /// WriteHealthStatus runs the database check and replaces the health status
+  /// file (through its temporary file).
+  void WriteHealthStatus();
 
   /// Shutdown logs "Shutting down", then sets the stop flag under the stop
   /// condition's lock and wakes every waiter. Callable from any thread, any
@@ -94,6 +102,8 @@ public:
   const std::vector<std::string>& GetFileSystemPaths() const { return fileSystemPaths_; }
   const std::vector<std::string>& GetDirPaths() const { return dirPaths_; }
   const std::map<std::string, std::string>& GetPathNames() const { return pathNames_; }
+  const std::vector<StorageCollectionRef>& GetCollections() const { return collections_; }
+  const StorageEngineRef& GetStorageEngine() const { return engine_; }
 
 private:
   bool MissingKey(const std::string& key);
@@ -108,10 +118,16 @@ private:
   bool ReadSamplingPeriod(const Kestrix::Service::ConfigNode& tallywick, const std::string& key,
                           uint64_t defaultMicros, uint64_t& micros);
   bool ReadHealthStatusConfig(const Kestrix::Service::ConfigNodeRef& tallywick);
+  bool OpenStorageEngine();
   void WarnUnknownKeys(const Kestrix::Service::ConfigNode& node, const std::vector<std::string>& known,
                        const std::string& prefix);
 
   const Kestrix::Service::LoggerRef logger_;
+  // Built by Init, in this order; they live as long as the application.
+  Stats::StatsProviderRef linuxProvider_;
+  Stats::StatsProviderRef storageProvider_;
+  StorageEngineRef engine_;
+  std::vector<StorageCollectionRef> collections_;  // CPU, memory and network first, then storage sizes
   std::string healthStatusFile_;
   std::string healthStatusTempFile_;
   // The stop condition exists so that Shutdown, called from the signal
