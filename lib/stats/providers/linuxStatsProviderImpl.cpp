@@ -160,7 +160,7 @@ void LinuxStatsProvider::ReadMemory() {
   MeminfoLine line;
   while (cursor.Next(line)) {
     const int64_t id = MeminfoId(line.key);
-    if (id >= 0 && line.unit == "kB") System(id) = MultiplyOrAbsent(line.value, 1024);
+    if (id >= 0 && line.unit == "kB") SystemValue(id) = MultiplyOrAbsent(line.value, 1024);
   }
 }
 
@@ -205,7 +205,7 @@ void LinuxStatsProvider::ReadCpus() {
       switch (line.kind) {
         case StatLine::CpuTotal:
           for (size_t i = 0; i < line.ticks.size(); ++i)
-            System(Ids::kCpuTotalFirst + static_cast<int64_t>(i)) = MultiplyOrAbsent(line.ticks[i], microsPerTick_);
+            SystemValue(Ids::kCpuTotalFirst + static_cast<int64_t>(i)) = MultiplyOrAbsent(line.ticks[i], microsPerTick_);
           break;
         case StatLine::Cpu: {
           ++count;
@@ -220,12 +220,12 @@ void LinuxStatsProvider::ReadCpus() {
         case StatLine::BootTime: {
           const uint64_t now = Kestrix::System::GetUtcDateTime().GetUtcTime();
           const uint64_t boot = MultiplyOrAbsent(line.bootTime, 1000000);
-          System(Ids::kUptime) = boot != kAbsent && now >= boot ? now - boot : kAbsent;
+          SystemValue(Ids::kUptime) = boot != kAbsent && now >= boot ? now - boot : kAbsent;
           break;
         }
       }
     }
-    System(Ids::kCpuCountId) = count;
+    SystemValue(Ids::kCpuCountId) = count;
   }
   SweepUnseen(cpus_);
   if (reader_.Read("cpuinfo", text)) {
@@ -246,7 +246,7 @@ void LinuxStatsProvider::ReadLoad() {
   std::array<float, 3> loads{};
   if (!reader_.Read("loadavg", text) || !ParseLoadavg(text, loads)) return;
   for (size_t i = 0; i < loads.size(); ++i)
-    System(Ids::kLoadFirst + static_cast<int64_t>(i)) = ScaleFloat(loads[i], 100.0f);
+    SystemValue(Ids::kLoadFirst + static_cast<int64_t>(i)) = ScaleFloat(loads[i], 100.0f);
 }
 
 void LinuxStatsProvider::ReadInterfaces() {
@@ -273,7 +273,7 @@ void LinuxStatsProvider::ReadProcesses() {
   if (!processes_.Enumerate(reader_)) return;  // task counts stay absent
   const TaskCounts c = processes_.Refresh(reader_, microsPerTick_);
   const uint64_t counts[] = {c.total, c.running, c.sleeping, c.blocked, c.stopped, c.zombie};
-  for (size_t i = 0; i < 6; ++i) System(Ids::kTasksFirst + static_cast<int64_t>(i)) = counts[i];
+  for (size_t i = 0; i < 6; ++i) SystemValue(Ids::kTasksFirst + static_cast<int64_t>(i)) = counts[i];
 }
 
 void LinuxStatsProvider::Report(const StatInstance& instance, StatsResult& result) {

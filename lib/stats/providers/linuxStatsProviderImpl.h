@@ -90,7 +90,7 @@ private:
                         StatsResult& result);
   void ReportProcesses(int64_t id, int64_t statId, const AttributeValues& request,
                        StatsResult& result);
-  uint64_t& System(int64_t id) { return systemValues_[static_cast<size_t>(id - LinuxStatIds::kSystemFirst)]; }
+  uint64_t& SystemValue(int64_t id) { return systemValues_[static_cast<size_t>(id - LinuxStatIds::kSystemFirst)]; }
 
   const StatAttributeMapperRef chained_;
   const uint64_t microsPerTick_;

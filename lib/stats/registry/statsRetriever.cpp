@@ -78,12 +78,12 @@ std::exception_ptr StatsRetriever::Retrieve(const RegistryImpl& registry, const 
   KLOG(logger_, TRIVIA, "Finish retrieving stat values from all providers [count=%1], total stats[%2]",
        outstanding_, result.GetValueCount());
   std::exception_ptr first;
-  for (const auto& e : errors_) {
-    if (e) {
-      first = e;
-      break;
-    }
+  for (auto& e : errors_) {
+    if (e && !first) first = std::move(e);
   }
+  // The errors go now, under the lock: the pool thread that drops the last
+  // reference to this retriever must not destroy the error the caller reads.
+  errors_.clear();
   Unlock();
   return first;
 }
@@ -103,7 +103,7 @@ void StatsRetriever::RetrieveFromHandler(const GetStatValuesHandlerRef& handler,
   }
   // Counted down whatever happened: the caller waits for every dispatched call.
   Kestrix::System::LockGuard<StatsRetriever> guard(*this);
-  errors_[slot] = error;
+  errors_[slot] = std::move(error);  // this thread keeps no reference to it
   --outstanding_;
   if (outstanding_ < 1) {
     KLOG(logger_, INFO, "got stat values from all providers [count=%1], total stats[%2]", outstanding_,

@@ -49,8 +49,6 @@ public:
   std::exception_ptr Retrieve(const RegistryImpl& registry, const HandlerGroups& groups,
                               StatsResult& result);
 
-  const Kestrix::Service::LoggerRef& GetLogger() const { return logger_; }
-
 private:
   void RetrieveFromHandler(const GetStatValuesHandlerRef& handler, const StatInstanceList& instances,
                            StatsResult& result, size_t slot);

@@ -204,7 +204,11 @@ TEST(LinuxStatsProviderTest, EntriesFollowTheFiles) {
   EXPECT_EQ(h.Get("cpu.used.user.pCPU"), (Values{{"0", kTick}, {"2", 2 * kTick}}));
   EXPECT_EQ(h.Get("cpu.frequency.pCPU"), (Values{{"0", 2394454}}));  // processor 1 is offline now
   tree.Write("stat", "cpu  1 1 1 1 1 1 1 1\ncpu0 1 1 1 1 1 1 1 1\ncpu1 3 3 3 3 3 3 3 3\ncpu2 2 2 2 2 2 2 2 2\n");
-  EXPECT_EQ(h.Get("cpu.used.user.pCPU"), (Values{{"0", kTick}, {"1", 3 * kTick}, {"2", 2 * kTick}}));
+  RecordingResult back;  // the CPU that came back is one entry, in number order
+  h.provider->GetLinuxStatValues({MakeStatInstance(h.registry->Id("cpu.used.user.pCPU"), {"*"})}, back);
+  ASSERT_EQ(back.values.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(back.values[i].attributes, AttributeValues{std::to_string(i)});
+  EXPECT_EQ(back.ByInstance(), (Values{{"0", kTick}, {"1", 3 * kTick}, {"2", 2 * kTick}}));
   EXPECT_EQ(h.Host("sys.uptime"), -1);
 
   tree.Write("net/dev", "h\nh\n  eth0: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n");

@@ -67,8 +67,9 @@ TEST(ProcParsersTest, MeminfoYieldsEveryWellFormedLineByKey) {
 
 TEST(ProcParsersTest, StatDispatchesOnFirstToken) {
   const std::string intr = "intr " + std::string(20000, '1');
-  StatCursor cursor("cpu  1 2 3 4 5 6 7 8 9 10\ncpu3 10 20 30 40 50 60 70 80\ncpu1 1 2\n" + intr +
-                    "\nbtime 1600000000\nctxt 5\ncpu2 1 2 3 4 5 6 7 8");
+  const std::string text = "cpu  1 2 3 4 5 6 7 8 9 10\ncpu3 10 20 30 40 50 60 70 80\ncpu1 1 2\n" + intr +
+                           "\nbtime 1600000000\nctxt 5\ncpu2 1 2 3 4 5 6 7 8";
+  StatCursor cursor(text);
   StatLine line;
   ASSERT_TRUE(cursor.Next(line));
   EXPECT_EQ(line.kind, StatLine::CpuTotal);

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <regex>
 
 #include "registryTestSupport.h"
 #include "stats/registry/statsRegistryImpl.h"
@@ -22,18 +21,6 @@ std::string RegistryLoggerName(const std::string& parent, const StatsRegistryRef
 
 const StatDefRef kCpu = Src(7, "cpu.used.user", {Attr("cpu", 7, true)});
 
-void Register(const StatsRegistryRef& r, const StatDefList& defs) {
-  StatInfoList infos;
-  StatsRegistryItemRef item;
-  r->Register(defs, QuietHandler("h"), infos, item);
-  if (item) item->Unregister();
-}
-
-void Collect(const StatsRegistryRef& r, const StatInstanceList& request) {
-  StatInstanceValueList values;
-  r->GetStatValues(request, values);
-}
-
 // Each case triggers one line on a fresh registry; the texts are the
 // operator-facing ones, with their placeholders filled in by hand.
 TEST(RegistryLog, EveryLineIsWrittenWithItsTextAndLevel) {
@@ -52,16 +39,9 @@ TEST(RegistryLog, EveryLineIsWrittenWithItsTextAndLevel) {
        [](const StatsRegistryRef& r) {
          StatsRegistryItemRef item;
          r->RegisterExisting({StatInfoRef(new Stats::StatInfo(5, kCpu))}, QuietHandler("h"), item);
-         item->Unregister();
        }},
       {"error", "Stat 'mem.free.host' already registered",
-       [](const StatsRegistryRef& r) {
-         StatInfoList infos;
-         StatsRegistryItemRef item;
-         r->Register({Src(1, "mem.free")}, QuietHandler("h"), infos, item);
-         Register(r, {Src(2, "mem.free")});
-         item->Unregister();
-       }},
+       [](const StatsRegistryRef& r) { auto item = Register(r, {Src(1, "mem.free")}), refused = Register(r, {Src(2, "mem.free")}); }},
       {"error", "Attempt to register derivate stat: id=1, label'mem.rate.host' with empty sources",
        [](const StatsRegistryRef& r) {
          Register(r, {Src(1, "mem.free"), Deriv(2, "mem.rate", {ById(1)})->WithSources({})});
@@ -86,21 +66,11 @@ TEST(RegistryLog, EveryLineIsWrittenWithItsTextAndLevel) {
       {"warning", "failed to find stat 42",
        [](const StatsRegistryRef& r) { Collect(r, {Stats::MakeStatInstance(42, {})}); }},
       {"warning", "expect attribute count 1, got 0",
-       [](const StatsRegistryRef& r) {
-         StatInfoList infos;
-         StatsRegistryItemRef item;
-         r->Register({kCpu}, QuietHandler("h"), infos, item);
-         Collect(r, {Stats::MakeStatInstance(0, {})});
-         item->Unregister();
-       }},
+       [](const StatsRegistryRef& r) { auto item = Register(r, {kCpu}); Collect(r, {Stats::MakeStatInstance(0, {})}); }},
       {"warning", "wildcard not supported for stat (0:1).",
        [](const StatsRegistryRef& r) {
-         StatInfoList infos;
-         StatsRegistryItemRef item;
-         r->Register({Src(1, "disk.io", {Attr("disk", 22, true), Attr("part", 22, false)})}, QuietHandler("h"),
-                     infos, item);
+         auto item = Register(r, {Src(1, "disk.io", {Attr("disk", 22, true), Attr("part", 22, false)})});
          Collect(r, {Stats::MakeStatInstance(0, {"*", "*"})});
-         item->Unregister();
        }},
   };
   for (const auto& c : cases) {
@@ -133,8 +103,16 @@ TEST(RegistryLog, ParallelRetrievalLinesNameTheRetriever) {
   a->UnregisterStats();
   b->UnregisterStats();
 
-  const std::regex retriever("^" + std::regex_replace(RegistryLoggerName("T", registry), std::regex("[()]"), "\\$&") +
-                             "\\.Retriever\\((?=[0-9a-fx]{16}\\))0*0x[0-9a-f]+\\)$");
+  // "<registry logger>.Retriever(" + 16 characters: '0' fill, "0x", hex digits + ")".
+  const std::string prefix = RegistryLoggerName("T", registry) + ".Retriever(";
+  auto isRetriever = [&prefix](const std::string& logger) {
+    if (logger.size() != prefix.size() + 17 || logger.compare(0, prefix.size(), prefix) != 0) return false;
+    if (logger.back() != ')') return false;
+    const std::string field = logger.substr(prefix.size(), 16);
+    const size_t x = field.find("0x");
+    if (x == std::string::npos || field.find_first_not_of('0') != x + 1) return false;
+    return field.size() > x + 2 && field.find_first_not_of("0123456789abcdef", x + 2) == std::string::npos;
+  };
   struct Want {
     const char* level;
     const char* message;
@@ -146,7 +124,7 @@ TEST(RegistryLog, ParallelRetrievalLinesNameTheRetriever) {
   };
   std::vector<LogLine> lines;
   for (const auto& l : capture.Lines()) {
-    if (std::regex_match(l.logger, retriever)) lines.push_back(l);
+    if (isRetriever(l.logger)) lines.push_back(l);
   }
   // The first wait happens before any worker can count down, so it reports 2.
   size_t next = 0;

@@ -8,10 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <fstream>
+#include <map>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,11 +38,7 @@ using Stats::StatsRegistryRef;
 using Stats::StatSourceRef;
 
 inline StatAttribute Attr(const std::string& name, int32_t type, bool wildcard) {
-  StatAttribute a;
-  a.name = name;
-  a.type = type;
-  a.wildcardAllowed = wildcard;
-  return a;
+  return StatAttribute{name, type, "", wildcard};
 }
 
 /// Src is a source stat (transform Raw) with the given provider id.
@@ -65,6 +60,21 @@ inline Stats::GetStatValuesHandlerRef QuietHandler(const std::string& name) {
       [](const StatInstanceList&, Stats::StatsResult&) {}, name, Stats::StatsProviderRef()));
 }
 
+/// Register registers defs with a QuietHandler; the handle unregisters on release.
+inline StatsRegistryItemRef Register(const StatsRegistryRef& r, const StatDefList& defs,
+                                     StatInfoList* infos = nullptr) {
+  StatInfoList ignored;
+  StatsRegistryItemRef item;
+  r->Register(defs, QuietHandler("h"), infos ? *infos : ignored, item);
+  return item;
+}
+
+/// Collect collects request into a throw-away list.
+inline void Collect(const StatsRegistryRef& r, const StatInstanceList& request) {
+  StatInstanceValueList values;
+  r->GetStatValues(request, values);
+}
+
 /// Text of an instance list, e.g. "[3('a'),4()]".
 inline std::string Describe(const StatInstanceList& instances) {
   std::string out = "[";
@@ -83,14 +93,10 @@ inline std::vector<std::string> ValueTexts(const StatInstanceValueList& values) 
   return out;
 }
 
-/// CallLog records handler calls of several providers in the order they happen.
+/// CallLog records handler calls of several providers in call order.
 struct CallLog {
   std::mutex mutex;  // handlers may run on pool threads
   std::vector<std::string> calls;
-  void Add(const std::string& call) {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(call);
-  }
   std::vector<std::string> Get() {
     std::lock_guard<std::mutex> lock(mutex);
     return calls;
@@ -115,10 +121,13 @@ public:
   }
 
   void GetValues(const StatInstanceList& instances, Stats::StatsResult& result) {
-    if (log_) log_->Add(tag_ + ":" + Describe(instances));
     {
       std::lock_guard<std::mutex> lock(mutex_);
       threads_.push_back(std::this_thread::get_id());
+    }
+    if (log_) {
+      std::lock_guard<std::mutex> lock(log_->mutex);
+      log_->calls.push_back(tag_ + ":" + Describe(instances));
     }
     if (!failure_.empty()) throw Kestrix::Exception(failure_);
     for (const auto& i : instances) {
