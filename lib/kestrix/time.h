@@ -113,11 +113,13 @@ public:
   uint64_t UtcMicros() override;
   bool WaitFor(const Ref<ClockWaiter>& waiter, uint64_t timeoutMicros) override;
 
-  /// Advance moves both clocks forward by micros (saturating) and wakes the waiters.
+  /// Advance moves both clocks forward by micros (saturating) and wakes the
+  /// waiters. Waking takes each waiter's lock, so the caller must not hold the
+  /// lock of an object that a thread waits on.
   void Advance(uint64_t micros);
   /// SetUtc steps the wall clock only (an NTP or operator step).
   void SetUtc(uint64_t utcMicros);
-  /// SetMonotonic sets monotonic time and wakes the waiters. Throws
+  /// SetMonotonic sets monotonic time and wakes the waiters (as Advance). Throws
   /// InvalidArgumentException when monotonicMicros is below the current value.
   void SetMonotonic(uint64_t monotonicMicros);
 

@@ -160,17 +160,6 @@ TEST(AssertTest, ImpossibilitiesPrintTheirExactTextAndAbort) {
   EXPECT_DEATH(KESTRIX_VERIFY_AT(1 + 1 == 3, "apps/tallywick/appImpl"), "^VERIFY apps/tallywick/appImpl:[0-9]+\n");
   EXPECT_DEATH(KESTRIX_NOT_IMPLEMENTED_AT("lib/x"), "^NOT_IMPLEMENTED lib/x:[0-9]+\n");
   EXPECT_DEATH(KESTRIX_NOT_REACHED(), "^NOT_REACHED tests/kestrix/app_test.cpp:[0-9]+\n");
-  const std::string log = ParentFile(getpid(), "panic-log");
-  EXPECT_DEATH(
-      {
-        std::string error;
-        GetDefaultLogger()->GetSink()->OpenFile(ParentFile(getppid(), "panic-log"), error);
-        KESTRIX_NOT_REACHED_AT("lib/stats/distillery/factoriesInt");
-      },
-      "^NOT_REACHED lib/stats/distillery/factoriesInt:[0-9]+\n");
-  EXPECT_NE(TestSupport::ReadFile(log).find("error -: NOT_REACHED lib/stats/distillery/factoriesInt:"),
-            std::string::npos);
-  std::filesystem::remove(log);
 }
 
 }  // namespace

@@ -35,11 +35,6 @@ TEST(PerfCounterTest, RegistryFindsMetersByPath) {
   a->Record(4);
   EXPECT_EQ(registry.Find("/qel/test/a"), a);
   EXPECT_EQ(registry.Find("/qel/test/a")->Read().sum, 4);
-  std::vector<std::string> ours;
-  for (const auto& p : registry.List()) {
-    if (p.rfind("/qel/test/", 0) == 0) ours.push_back(p);
-  }
-  EXPECT_EQ(ours, (std::vector<std::string>{"/qel/test/a", "/qel/test/b"}));
   EXPECT_TRUE(registry.Unregister("/qel/test/a"));
   EXPECT_FALSE(registry.Unregister("/qel/test/a"));
   EXPECT_FALSE(registry.Find("/qel/test/a"));

@@ -15,9 +15,6 @@ namespace {
 
 using Kestrix::System::SignalWatcher;
 
-std::atomic<int> g_oldHandlerRuns{0};
-void OldHandler(int) { ++g_oldHandlerRuns; }
-
 TEST(SignalWatcherTest, SignalReachesCallbackOnTheWatcherThread) {
   TestSupport::Flag got;
   std::atomic<int> signo{0};
@@ -38,21 +35,6 @@ TEST(SignalWatcherTest, SignalReachesCallbackOnTheWatcherThread) {
   }
   EXPECT_EQ(signo.load(), SIGUSR1);
   EXPECT_NE(on, std::this_thread::get_id());
-}
-
-TEST(SignalWatcherTest, DestructionRestoresThePreviousHandler) {
-  struct sigaction old = {}, mine = {};
-  mine.sa_handler = OldHandler;
-  ASSERT_EQ(sigaction(SIGUSR2, &mine, &old), 0);
-  const int before = g_oldHandlerRuns.load();
-  {
-    SignalWatcher watcher([](int) {});
-    std::string error;
-    ASSERT_TRUE(watcher.Install(SIGUSR2, error));
-  }
-  raise(SIGUSR2);
-  EXPECT_EQ(g_oldHandlerRuns.load(), before + 1);
-  sigaction(SIGUSR2, &old, nullptr);
 }
 
 // A signal that interrupts a thread inside the log sink must not deadlock: the

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "kestrix/functor.h"
 
 namespace {
 
@@ -37,20 +36,6 @@ TEST(StringUtilTest, UuidsAreCanonicalVersion4AndUnique) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(seen.size(), 10000u);
-}
-
-TEST(FunctorTest, MemberFunctorKeepsItsObjectAlive) {
-  struct Counter : Kestrix::ObjectImpl {
-    int Add(int n) { return total += n; }
-    int total = 0;
-  };
-  Kestrix::Ref<Counter> c = Kestrix::MakeRef<Counter>();
-  Kestrix::Functor<int(int)> f = Kestrix::MakeFunctor(c, &Counter::Add);
-  Counter* raw = c.Get();
-  c.Reset();
-  EXPECT_EQ(raw->RefCount(), 1) << "the functor holds the only reference";
-  EXPECT_EQ(f(2), 2);
-  EXPECT_EQ(f(3), 5);
 }
 
 }  // namespace

@@ -120,78 +120,19 @@ TEST(AppInitTest, ReadsEveryEntryOfAValidConfiguration) {
       << "a repeated path keeps its first name";
 }
 
-TEST(AppInitTest, PeriodsAreConvertedToMicroseconds) {
-  const std::string xml = Replaced(kConfig, "<health_status_file>",
-                                   "<cpuMemNetSamplingPeriodSec>5</cpuMemNetSamplingPeriodSec>"
-                                   "<storageSizeSamplingPeriodSec>9223372036854</storageSizeSamplingPeriodSec>"
-                                   "<health_status_file>");
-  Captured c(xml);
-  ASSERT_TRUE(c.result);
-  EXPECT_EQ(c.app->GetCpuMemNetPeriodMicros(), 5000000u);
-  EXPECT_EQ(c.app->GetStorageSizePeriodMicros(), 9223372036854000000u) << "the largest period accepted";
-}
-
-TEST(AppInitTest, EmptyListsAreAccepted) {
-  std::string xml = kConfig;
+TEST(AppInitTest, PeriodsInMicrosecondsAndEmptyLists) {
+  std::string xml = Replaced(kConfig, "<health_status_file>",
+                             "<cpuMemNetSamplingPeriodSec>5</cpuMemNetSamplingPeriodSec>"
+                             "<storageSizeSamplingPeriodSec>9223372036854</storageSizeSamplingPeriodSec>"
+                             "<health_status_file>");
   xml = xml.substr(0, xml.find("<filesystems>")) + "<filesystems/><dirs>\n</dirs></storageSizeProvider>" +
         xml.substr(xml.find("</storageSizeProvider>") + 22);
   Captured c(xml);
   ASSERT_TRUE(c.result);
+  EXPECT_EQ(c.app->GetCpuMemNetPeriodMicros(), 5000000u);
+  EXPECT_EQ(c.app->GetStorageSizePeriodMicros(), 9223372036854000000u) << "the largest period accepted";
   EXPECT_EQ(ConfigLines(c.lines).back(), "info Tallywick: Found 0 file systems and 0 dirs in config for monitoring.");
   EXPECT_TRUE(c.app->GetPathNames().empty());
-}
-
-TEST(AppInitTest, FailuresLogTheirKeyAtErrorLevel) {
-  struct Case {
-    std::string name, from, to;
-    std::vector<std::string> wantLast;  // the last lines logged
-  } cases[] = {
-      {"dir without name", "<name>logs</name>", "",
-       {"error Tallywick: Missing key dirs/%1/name", "error Tallywick: in dirs/logs/name"}},
-      {"file system without path", "<path>/</path>", "",
-       {"error Tallywick: Missing key filesystems/%1/path", "error Tallywick: in filesystems/root/path"}},
-      {"empty name", "<name>data</name>", "<name> </name>", {"error Tallywick: Empty value for key filesystems/data/name"}},
-      {"no health file", "<health_status_file>var/health.xml</health_status_file>", "",
-       {"info Tallywick: Found 2 file systems and 2 dirs in config for monitoring.",
-        "error Tallywick: Missing key health_status_file"}},
-      {"engine of other case", "<engine>sqlite</engine>", "<engine>SQLite</engine>",
-       {"error Tallywick: Unable to open and initialize storage engine: Only sqlite storage engine is supported."}},
-      {"zero ttl", "<statTtlSec>86400</statTtlSec>", "<statTtlSec>0</statTtlSec>",
-       {"error Tallywick: Invalid value 0 for key persistence/statTtlSec: must be at least 1 second"}},
-      {"period overflows", "<health_status_file>",
-       "<cpuMemNetSamplingPeriodSec>9223372036855</cpuMemNetSamplingPeriodSec><health_status_file>",
-       {"error Tallywick: Invalid value 9223372036855 for key cpuMemNetSamplingPeriodSec: must be at most "
-        "9223372036854 seconds"}},
-      {"no dirs", "<dirs>", "<dirz>", {"error Tallywick: Missing key storageSizeProvider/dirs"}},
-  };
-  for (const auto& c : cases) {
-    std::string xml = Replaced(kConfig, c.from, c.to);
-    if (c.name == "no dirs") xml = Replaced(xml, "</dirs>", "</dirz>");
-    Captured got(xml);
-    EXPECT_FALSE(got.result) << c.name;
-    ASSERT_GE(got.lines.size(), c.wantLast.size()) << c.name;
-    EXPECT_EQ(std::vector<std::string>(got.lines.end() - c.wantLast.size(), got.lines.end()), c.wantLast) << c.name;
-  }
-}
-
-TEST(AppInitTest, WrongTypesRaiseNamingTheKey) {
-  struct Case {
-    std::string from, to, want;
-  } cases[] = {
-      {"<statTtlSec>86400</statTtlSec>", "<statTtlSec>5s</statTtlSec>", "key tallywick/persistence/statTtlSec: '5s'"},
-      {"<tallywick>", "<statsRegistry><parallelCollect>yes</parallelCollect></statsRegistry><tallywick>",
-       "key statsRegistry/parallelCollect: 'yes' is not a boolean"},
-      {"<dirs>", "<dirs><logs><path>/x</path><name>x</name></logs>", "key tallywick/storageSizeProvider/dirs/logs is ambiguous"},
-  };
-  for (const auto& c : cases) {
-    std::string text;
-    try {
-      Captured got(Replaced(kConfig, c.from, c.to));
-    } catch (const Kestrix::InvalidArgumentException& e) {
-      text = e.what();
-    }
-    EXPECT_NE(text.find(c.want), std::string::npos) << c.to << " -> " << text;
-  }
 }
 
 TEST(AppInitTest, UnknownKeysAreWarnedAndIgnored) {
