@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <mutex>
 #include <string>
 
 #include "apps/tallywick/appImpl.h"
@@ -24,6 +25,11 @@ std::string g_configPath = "/etc/norvex/tallywick/tallywick.xml";
 
 // The process-wide application instance; set once during start-up.
 Tallywick::AppRef g_app;
+
+// Orders signal handling with the exit, so that nothing is logged after the
+// exit line and a received-signal line always has its shutdown line.
+std::mutex g_exitMutex;
+bool g_exiting = false;  // guarded by g_exitMutex
 
 void PrintVersion() {
   std::cerr << kAppName << ", version=" << kVersion << ", build=" << kBuild << std::endl;
@@ -65,6 +71,8 @@ Kestrix::Service::LoggerRef CurrentLogger() {
 // HandleTerminationSignal runs on the signal watcher's thread, never inside the
 // signal handler itself, so it may log and take the application's lock.
 void HandleTerminationSignal(const Tallywick::AppRef& app, int signo) {
+  std::lock_guard<std::mutex> lock(g_exitMutex);
+  if (g_exiting) return;
   KLOG(app->GetLogger(), INFO, "Received signal %1", signo);
   app->Shutdown();
 }
@@ -133,6 +141,8 @@ int main(int argc, char** argv) {
   const uint64_t t1 = Kestrix::System::GetMonotonicTime();
   KLOG(CurrentLogger(), INFO, "Initialization took %1ms with status=%2.", (t1 - t0) / 1000, status);
   if (status) g_app->Run();
+  g_exitMutex.lock();  // held until the process ends
+  g_exiting = true;
   KLOG(CurrentLogger(), INFO, "Exiting with status=%1.", status);
   Kestrix::System::QuickExit(status ? 0 : 1);
 }
