@@ -36,8 +36,9 @@ build: deps build/CMakeCache.txt
 test: build
 	cd build && ctest $(CTEST_FLAGS) -j $(JOBS)
 
+# The example keeps everything under ./var and logs to the terminal.
 run: build
-	mkdir -p var/log
+	mkdir -p var
 	./build/bin/tallywick examples/tallywick.xml
 
 build-asan/CMakeCache.txt: | deps

@@ -59,56 +59,88 @@ AppImpl* Instance() {
   return g_app;
 }
 
+// MakeDirs creates dir and its missing parents; false with the strerror text
+// when one cannot be created or is not a directory.
 bool MakeDirs(const std::string& dir, std::string& error) {
-  std::string partial;
   size_t pos = 0;
   while (pos <= dir.size()) {
     size_t next = dir.find('/', pos);
     if (next == std::string::npos) next = dir.size();
-    partial = dir.substr(0, next);
-    if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = strerror(errno);
-      return false;
+    const std::string partial = dir.substr(0, next);
+    if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0) {
+      struct stat st;
+      if (errno != EEXIST) {
+        error = "cannot create directory " + partial + ": " + strerror(errno);
+        return false;
+      }
+      if (::stat(partial.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = partial + " is not a directory";
+        return false;
+      }
     }
     pos = next + 1;
   }
   return true;
 }
 
+// LogSettings are the values that choose the log; later sources override.
+struct LogSettings {
+  std::string directory = "-";
+  std::string name = "tallywick";
+  std::string level;
+
+  void ReadFrom(const ConfigNode& node, const std::string& source, const LoggerRef& root) {
+    ReadOne(node, "log/directory", directory, source, root);
+    ReadOne(node, "log/name", name, source, root);
+    ReadOne(node, "log/level", level, source, root);
+  }
+
+private:
+  static void ReadOne(const ConfigNode& node, const std::string& key, std::string& value,
+                      const std::string& source, const LoggerRef& root) {
+    std::string v;
+    if (!node.GetString(key, v)) return;
+    if (v.empty()) {
+      // Warnings about the log itself are written whatever the level.
+      root->Write(LOG_WARNING, MessageFormatter::ASPrint("Empty %1 in configuration %2 ignored", key, source));
+      return;
+    }
+    value = v;
+  }
+};
+
 }  // namespace
 
 void InitApp(const ConfigRef& scratch, const std::string& configPath) {
-  std::string directory = "-", name = "tallywick", levelText;
-  if (scratch) {
-    scratch->GetRoot()->GetString("log/directory", directory);
-    scratch->GetRoot()->GetString("log/name", name);
-    scratch->GetRoot()->GetString("log/level", levelText);
-  }
-  // The file's own log node, when the file can be read; errors in it surface
-  // again, with their text, when the configuration is loaded for real.
+  LoggerRef root = GetDefaultLogger();
+  LogSettings settings;
+  if (scratch) settings.ReadFrom(*scratch->GetRoot(), scratch->GetSource(), root);
+  // The file's own log node, when the file can be read; errors in the file
+  // surface again, with their text, when the configuration is loaded for real.
   try {
     ConfigRef file;
     CreateXmlFileConfig(configPath, -1, 0, file);
     file->Load();
-    ConfigNodeRef root = file->GetRoot();
-    root->GetString("log/directory", directory);
-    root->GetString("log/name", name);
-    root->GetString("log/level", levelText);
+    settings.ReadFrom(*file->GetRoot(), configPath, root);
   } catch (const std::exception&) {
   }
 
-  LoggerRef root = GetDefaultLogger();
   int32_t level = LOG_INFO;
-  if (!levelText.empty() && !ParseLevel(levelText, level)) {
-    KLOG(root, WARNING, "Unknown log level '%1' in configuration %2; using info", levelText, configPath);
+  if (!settings.level.empty() && !ParseLevel(settings.level, level)) {
+    root->Write(LOG_WARNING, MessageFormatter::ASPrint("Unknown log level '%1' in configuration %2; using info",
+                                                       settings.level, configPath));
     level = LOG_INFO;
   }
   root->SetLevel(level);
-  if (directory != "-" && !directory.empty()) {
+  if (settings.directory == "-") {
+    root->GetSink()->UseStandardError();
+  } else {
     std::string error;
-    const std::string path = directory + "/" + name + ".log";
-    if (!MakeDirs(directory, error) || !root->GetSink()->OpenFile(path, error)) {
-      KLOG(root, WARNING, "Cannot open log file %1: %2; logging to standard error", path, error);
+    const std::string path = settings.directory + "/" + settings.name + ".log";
+    if (!MakeDirs(settings.directory, error) || !root->GetSink()->OpenFile(path, error)) {
+      root->GetSink()->UseStandardError();
+      root->Write(LOG_WARNING,
+                  MessageFormatter::ASPrint("Cannot open log file %1: %2; logging to standard error", path, error));
     }
   }
   AppImpl* app = Instance();

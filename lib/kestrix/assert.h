@@ -9,8 +9,9 @@
 
 namespace Kestrix {
 
-/// Panic formats format (printf-style, "%s:%d\n") with file and line, writes it
-/// to the default log and to standard error, flushes, and aborts.
+/// Panic formats format (printf-style, "%s:%d\n") with file and line, writes the
+/// exact text to standard error and, when the default log is a file, as a line
+/// to the log; then it aborts.
 [[noreturn]] void Panic(const char* format, const char* file, int line);
 
 }  // namespace Kestrix

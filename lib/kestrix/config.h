@@ -8,8 +8,11 @@
 //
 // Every lookup reports found (true) or not found (false). A value that exists
 // but does not parse as the asked type raises `InvalidArgumentException` naming
-// the file, the key path and the text; a path that passes through two sibling
-// elements of the same name raises `InvalidArgumentException` naming the path.
+// the file, the key path and the text (no lenient conversion: "5s" is an error,
+// not 5); a path that passes through two sibling elements of the same name
+// raises `InvalidArgumentException` naming the path. Relative file paths in
+// values are the caller's to resolve (the service takes them relative to its
+// working directory). Lookups and SetString are thread safe.
 #pragma once
 
 #include <cstdint>
@@ -48,8 +51,10 @@ public:
 /// Config is a whole configuration.
 class Config : public virtual Object {
 public:
-  /// Load readies the configuration for lookups (reads and parses the file).
-  /// Raises `Kestrix::Exception` naming the file (and line) when it cannot.
+  /// Load readies the configuration for lookups (reads and parses the file;
+  /// nothing for a scratch configuration). Raises `Kestrix::Exception` naming
+  /// the file and the system error when it cannot be read, or the file, the
+  /// line and the parser's text when it is not well-formed XML.
   virtual void Load() = 0;
   /// GetRoot returns the node that holds the top-level nodes.
   virtual ConfigNodeRef GetRoot() const = 0;
@@ -63,8 +68,8 @@ using ConfigRef = Ref<Config>;
 /// CreateScratchConfig returns an empty in-memory configuration.
 ConfigRef CreateScratchConfig();
 
-/// CreateXmlFileConfig makes a configuration for the XML file at path; nothing
-/// is read until `Load`. reloadSeconds (-1: never) and flags (0) are accepted
+/// CreateXmlFileConfig makes a configuration for the XML file at path (any
+/// path, "" included, names a file); nothing is read until `Load`. reloadSeconds (-1: never) and flags (0) are accepted
 /// for compatibility and have no other effect.
 void CreateXmlFileConfig(const std::string& path, int reloadSeconds, int flags, ConfigRef& result);
 

@@ -2,7 +2,11 @@
 // factory, and the lockable object bases that components derive from.
 //
 // Timed waits take microseconds and are measured on the monotonic clock
-// (`GetMonotonicTime`), so they follow an installed test clock.
+// (`GetMonotonicTime`), so they follow an installed test clock (time.h): a
+// waiter wakes when the test advances the clock past its deadline. Without a
+// test clock they are kernel timed waits; time-outs are clamped so that no
+// conversion overflows. Prefer `TimedWaitUntil` over a bare TimedWait: it loops
+// over spurious wake-ups and keeps one deadline across them.
 #pragma once
 
 #include <condition_variable>
@@ -10,6 +14,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "kestrix/functor.h"
 #include "kestrix/object.h"
 
 namespace Kestrix {
@@ -24,7 +29,8 @@ public:
 };
 using MutexRef = Ref<Mutex>;
 
-/// ConditionVariable waits on a Mutex held by the caller.
+/// ConditionVariable waits on a Mutex held by the caller; the mutex must come
+/// from the same factory.
 class ConditionVariable : public virtual Object {
 public:
   /// Wait blocks until notified (spurious wake-ups are possible).
@@ -77,6 +83,14 @@ public:
   virtual void Broadcast() = 0;
 };
 using WaitableObjectRef = Ref<WaitableObject>;
+
+/// TimedWaitUntil waits on cond (mutex held by the caller) until done() is
+/// true or timeoutMicros of monotonic time passed since the call; returns
+/// done()'s last value. done is evaluated with the mutex held.
+bool TimedWaitUntil(ConditionVariable& cond, Mutex& mutex, uint64_t timeoutMicros,
+                    const Functor<bool()>& done);
+/// TimedWaitUntil on a WaitableObject whose lock the caller holds.
+bool TimedWaitUntil(WaitableObject& waitable, uint64_t timeoutMicros, const Functor<bool()>& done);
 
 /// RWLockableObject: an object with a reader-writer lock of its own.
 class RWLockableObject : public virtual Object {

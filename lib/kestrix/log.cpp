@@ -59,6 +59,13 @@ bool LogSink::OpenFile(const std::string& path, std::string& error) {
   return true;
 }
 
+void LogSink::UseStandardError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ != 2) ::close(fd_);
+  fd_ = 2;
+  path_.clear();
+}
+
 bool LogSink::Reopen(std::string& error) {
   std::string path;
   {

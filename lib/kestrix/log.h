@@ -1,10 +1,13 @@
 // Logging: named loggers writing one line per message to a shared sink.
 //
-// A line reads "<UTC time with µs> <level> <logger name>: <message>". Loggers form
-// a tree: `CreateLogger(parent, name)` makes a child that writes to the parent's
-// sink and starts at the parent's level; the name is used as given (callers
-// compose "Parent.Child(...)" names themselves). Use `KLOG` so that the level is
-// tested before any formatting work is done.
+// A line reads "<UTC time with µs> <level> <logger name>: <message>" (an empty
+// name prints as "-"; line ends inside a message print as "\n", so one message
+// is always one line). Loggers form a tree: `CreateLogger(parent, name)` makes a
+// child that writes to the parent's sink and starts at the parent's level; the
+// name is used as given (callers compose "Parent.Child(...)" names themselves).
+// Use `KLOG` so that the level is tested before any formatting work is done.
+// Where the root logger writes (file or standard error) and its level are set
+// by `InitApp` (app.h).
 #pragma once
 
 #include <atomic>
@@ -45,6 +48,8 @@ public:
   bool OpenFile(const std::string& path, std::string& error);
   /// Reopen reopens the current file (after rotation); no-op on standard error.
   bool Reopen(std::string& error);
+  /// UseStandardError switches (back) to standard error.
+  void UseStandardError();
   /// Write writes one complete line (which must end with '\n').
   void Write(const std::string& line);
   /// Flush makes written lines durable in the file system cache (fdatasync is

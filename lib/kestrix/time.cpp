@@ -3,8 +3,13 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <vector>
+
+#include "kestrix/exception.h"
 
 namespace Kestrix {
 
@@ -29,12 +34,14 @@ uint64_t ReadClock(clockid_t id) {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-// Null means the real clocks; reading it is one relaxed-acquire load per call.
+// Null means the real clocks; reading it is one acquire load per call.
 std::atomic<ClockSource*> g_source{nullptr};
 
 }  // namespace
 
 void SetClockSource(ClockSource* source) { g_source.store(source, std::memory_order_release); }
+
+ClockSource* GetClockSource() { return g_source.load(std::memory_order_acquire); }
 
 uint64_t GetMonotonicTime() {
   if (ClockSource* s = g_source.load(std::memory_order_acquire)) return s->MonotonicMicros();
@@ -67,14 +74,97 @@ void GetCpuTime(int64_t& userMicros, int64_t& systemMicros) {
 
 TestClock::TestClock(uint64_t monotonicMicros, uint64_t utcMicros)
     : monotonic_(monotonicMicros), utc_(utcMicros) {}
-uint64_t TestClock::MonotonicMicros() { return monotonic_.load(); }
-uint64_t TestClock::UtcMicros() { return utc_.load(); }
-void TestClock::Advance(uint64_t micros) {
-  monotonic_.fetch_add(micros);
-  utc_.fetch_add(micros);
+
+TestClock::~TestClock() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  closed_ = true;
+  ++epoch_;
+  std::vector<Ref<ClockWaiter>> wake;
+  for (auto& w : waiters_) wake.push_back(w.second.first);
+  lock.unlock();
+  for (auto& w : wake) w->Wake();
+  lock.lock();
+  changed_.wait(lock, [this] { return waiters_.empty(); });
 }
-void TestClock::SetUtc(uint64_t utcMicros) { utc_.store(utcMicros); }
-void TestClock::SetMonotonic(uint64_t monotonicMicros) { monotonic_.store(monotonicMicros); }
+
+uint64_t TestClock::MonotonicMicros() { return monotonic_.load(std::memory_order_acquire); }
+uint64_t TestClock::UtcMicros() { return utc_.load(std::memory_order_acquire); }
+
+bool TestClock::WaitFor(const Ref<ClockWaiter>& waiter, uint64_t timeoutMicros) {
+  // Lock order: the waiter's lock (held by the caller), then mutex_. Moves of
+  // the clock release mutex_ before they take a waiter's lock in Wake.
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t deadline = SaturatingAdd(monotonic_.load(std::memory_order_relaxed), timeoutMicros);
+  auto& entry = waiters_[waiter.Get()];
+  entry.first = waiter;
+  bool woken = false;
+  for (;;) {
+    if (waiter->Notified() || closed_) {
+      woken = true;
+      break;
+    }
+    if (monotonic_.load(std::memory_order_relaxed) >= deadline) break;
+    entry.second = epoch_;
+    changed_.notify_all();
+    lock.unlock();
+    waiter->Block();
+    lock.lock();
+    entry.second = kAwake;
+  }
+  waiters_.erase(waiter.Get());
+  changed_.notify_all();
+  return woken;
+}
+
+void TestClock::Move(uint64_t micros, const uint64_t* monotonicMicros) {
+  std::vector<Ref<ClockWaiter>> wake;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t now = monotonic_.load(std::memory_order_relaxed);
+    if (monotonicMicros) {
+      if (*monotonicMicros < now) {
+        throw InvalidArgumentException(MessageFormatter::ASPrint(
+            "monotonic time must not go backwards: %1 is before %2", *monotonicMicros, now));
+      }
+      monotonic_.store(*monotonicMicros, std::memory_order_release);
+    } else {
+      monotonic_.store(SaturatingAdd(now, micros), std::memory_order_release);
+      utc_.store(SaturatingAdd(utc_.load(std::memory_order_relaxed), micros), std::memory_order_release);
+    }
+    ++epoch_;
+    for (auto& w : waiters_) wake.push_back(w.second.first);
+  }
+  for (auto& w : wake) w->Wake();
+}
+
+void TestClock::Advance(uint64_t micros) { Move(micros, nullptr); }
+
+void TestClock::SetUtc(uint64_t utcMicros) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  utc_.store(utcMicros, std::memory_order_release);
+}
+
+void TestClock::SetMonotonic(uint64_t monotonicMicros) { Move(0, &monotonicMicros); }
+
+size_t TestClock::ParkedCountLocked() const {
+  size_t n = 0;
+  for (const auto& w : waiters_) {
+    if (w.second.second == epoch_) ++n;
+  }
+  return n;
+}
+
+size_t TestClock::GetWaiterCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiters_.size();
+}
+
+bool TestClock::AwaitWaiters(size_t count, uint64_t realTimeoutMicros) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t bound = std::min<uint64_t>(realTimeoutMicros, uint64_t(1) << 52);
+  return changed_.wait_for(lock, std::chrono::microseconds(bound),
+                           [&] { return ParkedCountLocked() >= count; });
+}
 
 }  // namespace System
 }  // namespace Kestrix

@@ -1,17 +1,29 @@
 // Process entry: command line, logging defaults, application start and exit.
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
-#include <cstring>
+#include <exception>
 #include <iostream>
 #include <string>
 
+#include "apps/tallywick/appImpl.h"
 #include "kestrix/app.h"
+#include "kestrix/exception.h"
+#include "kestrix/signal.h"
+#include "kestrix/time.h"
 
 namespace {
 
 const char* const kAppName = "Tallywick";
 const char* const kVersion = "1.0";
 const long long kBuild = 17590285;
+const char* const kLogName = "Tallywick";
+const char* const kLogDirectory = "/var/log/norvex/fenmark";
 std::string g_configPath = "/etc/norvex/tallywick/tallywick.xml";
+
+// The process-wide application instance; set once during start-up.
+Tallywick::AppRef g_app;
 
 void PrintVersion() {
   std::cerr << kAppName << ", version=" << kVersion << ", build=" << kBuild << std::endl;
@@ -30,7 +42,7 @@ void PrintUsage(const char* invocation) {
 bool ParseCommandLine(int argc, char** argv) {
   if (argc != 2) {
     std::cerr << "error: unrecognized command line options." << std::endl;
-    PrintUsage(argv[0]);
+    PrintUsage(argc > 0 ? argv[0] : kAppName);
     return false;
   }
   const std::string arg = argv[1];
@@ -46,9 +58,81 @@ bool ParseCommandLine(int argc, char** argv) {
   return true;
 }
 
+Kestrix::Service::LoggerRef CurrentLogger() {
+  return g_app ? g_app->GetLogger() : Kestrix::Service::GetDefaultLogger();
+}
+
+// HandleTerminationSignal runs on the signal watcher's thread, never inside the
+// signal handler itself, so it may log and take the application's lock.
+void HandleTerminationSignal(const Tallywick::AppRef& app, int signo) {
+  KLOG(app->GetLogger(), INFO, "Received signal %1", signo);
+  app->Shutdown();
+}
+
+void InstallSignalHandlers(const Tallywick::AppRef& app) {
+  // Lives until QuickExit, which runs no destructors.
+  auto* watcher = new Kestrix::System::SignalWatcher([app](int signo) { HandleTerminationSignal(app, signo); });
+  for (int signo : {SIGHUP, SIGINT, SIGTERM}) {
+    std::string error;
+    if (!watcher->Install(signo, error)) {
+      KLOG(app->GetLogger(), ERROR, "Failed to register handler for signal: %1", signo);
+    }
+  }
+}
+
+// ReportStartupFailure logs the failure; standard error gets it as well unless
+// the log already is standard error, so a supervisor sees why the start failed
+// even when the configured log could not be opened or was never known.
+void ReportStartupFailure(const std::string& what) {
+  const Kestrix::Service::LoggerRef logger = CurrentLogger();
+  KLOG(logger, ERROR, "Failed while initializing the app: %1", what);
+  if (logger->GetSink()->Fd() != STDERR_FILENO) {
+    std::cerr << "Failed while initializing the app: " << what << std::endl;
+  }
+}
+
+bool StartUp() {
+  Kestrix::Service::ConfigRef scratch = Kestrix::Service::CreateScratchConfig();
+  scratch->GetRoot()->SetString("log/name", kLogName);
+  scratch->GetRoot()->SetString("log/directory", kLogDirectory);
+  Kestrix::Service::AppInfo info;
+  info.name = kAppName;
+  info.version = kVersion;
+  info.build = kBuild;
+  Kestrix::Service::InitApp(scratch, g_configPath);
+  Kestrix::Service::SetAppInfo(info);
+
+  g_app = Kestrix::MakeRef<Tallywick::App>();
+  KLOG(g_app->GetLogger(), INFO, "Setting up signal handlers");
+  InstallSignalHandlers(g_app);
+
+  Kestrix::Service::ConfigRef config;
+  Kestrix::Service::CreateXmlFileConfig(g_configPath, -1, 0, config);
+  config->Load();
+  // The loaded file is the application's configuration from now on: the
+  // registry reads its settings from it.
+  Kestrix::Service::GetApp()->SetConfig(config);
+  return g_app->Init(config);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!ParseCommandLine(argc, argv)) return 1;
-  Kestrix::System::QuickExit(0);
+  const uint64_t t0 = Kestrix::System::GetMonotonicTime();
+  bool status = false;
+  try {
+    status = StartUp();
+  } catch (const Kestrix::Exception& e) {
+    ReportStartupFailure(e.what());
+  } catch (const std::exception& e) {
+    ReportStartupFailure(e.what());
+  } catch (...) {
+    ReportStartupFailure("unknown exception");
+  }
+  const uint64_t t1 = Kestrix::System::GetMonotonicTime();
+  KLOG(CurrentLogger(), INFO, "Initialization took %1ms with status=%2.", (t1 - t0) / 1000, status);
+  if (status) g_app->Run();
+  KLOG(CurrentLogger(), INFO, "Exiting with status=%1.", status);
+  Kestrix::System::QuickExit(status ? 0 : 1);
 }

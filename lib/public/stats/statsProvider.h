@@ -20,7 +20,11 @@ public:
   /// RegisterStats registers the provider's catalogue with registry (the
   /// default registry when empty).
   virtual void RegisterStats(const StatsRegistryRef& registry) = 0;
-  /// UnregisterStats unregisters every handle, then forgets them.
+  /// UnregisterStats unregisters every handle in order, then forgets them; a
+  /// second call does nothing. A failing Unregister (NotFoundException)
+  /// propagates; the remaining handles are then released, which unregisters
+  /// them as well. A registered provider is held by its registry until this
+  /// is called.
   virtual void UnregisterStats() = 0;
 };
 using StatsProviderRef = Kestrix::Ref<StatsProvider>;
@@ -75,8 +79,12 @@ public:
   const Kestrix::Service::LoggerRef& GetLogger() const { return logger_; }
 
 protected:
-  /// RegisterWithRegistry registers defs with handler and fills the maps from
-  /// the returned infos (registryToLocal required, the others optional).
+  /// RegisterWithRegistry registers defs with handler in registry (the default
+  /// registry when empty). On success it keeps the handle and fills, from the
+  /// returned infos, registryToLocal (registry id -> provider id) and, when
+  /// given, localToRegistry (a later provider id overwrites) and registryToDef;
+  /// defs the registry skipped are in none of them. When the registry refuses
+  /// the call it logs "failed to register stats" and changes no map.
   void RegisterWithRegistry(const StatsRegistryRef& registry, const StatDefList& defs,
                             std::map<int64_t, int64_t>& registryToLocal,
                             std::map<int64_t, int64_t>* localToRegistry,

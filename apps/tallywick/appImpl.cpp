@@ -1,0 +1,251 @@
+#include "apps/tallywick/appImpl.h"
+
+#include <algorithm>
+
+#include "kestrix/app.h"
+#include "kestrix/format.h"
+#include "kestrix/workPool.h"
+#include "apps/tallywick/healthStatus.h"
+#include "apps/tallywick/persistedStatCatalog.h"
+#include "apps/tallywick/storageException.h"
+#include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
+#include "stats/providers/linuxStatsProviderImpl.h"
+
+namespace Tallywick {
+
+using Kestrix::MessageFormatter;
+using Kestrix::Service::ConfigNode;
+using Kestrix::Service::ConfigNodeRef;
+using Kestrix::Service::ConfigRef;
+
+namespace {
+
+// ExpandKey replaces "%1" in pattern with argument; other patterns stay as they are.
+std::string ExpandKey(const std::string& pattern, const std::string& argument) {
+  if (pattern.find("%1") == std::string::npos) return pattern;
+  return MessageFormatter::ASPrint(pattern, argument);
+}
+
+}  // namespace
+
+App::App()
+    : logger_(Kestrix::Service::Logger::CreateLogger(Kestrix::Service::GetApp()->GetRootLogger(), "Tallywick")),
+      stop_(Kestrix::System::CreateWaitableObject()) {}
+
+App::~App() = default;
+
+bool App::Init(const ConfigRef& config) {
+  KLOG(logger_, INFO, "Initializing");
+  ConfigNodeRef tallywick;
+  if (!config->GetNode("tallywick", tallywick)) return MissingKey("tallywick");
+  WarnUnknownKeys(*tallywick,
+                  {"persistence", "cpuMemNetSamplingPeriodSec", "storageSizeSamplingPeriodSec",
+                   "health_status_file", "storageSizeProvider"},
+                  "");
+  // The registry reads this setting itself and takes an unreadable value as
+  // false; refusing it here keeps a typo from silently meaning serial
+  // collection. A non-boolean text raises InvalidArgumentException naming it.
+  bool parallelCollect = false;
+  config->GetRoot()->GetBool("statsRegistry/parallelCollect", parallelCollect);
+
+  // Every entry is read and checked before anything is built, so that a bad
+  // configuration creates no database file and registers nothing.
+  if (!ReadPersistenceConfig(tallywick)) return false;
+  if (!ReadStorageSizeConfig(config)) return false;
+  if (!CheckStorageEngine()) return false;
+  if (!ReadSamplingPeriod(*tallywick, "cpuMemNetSamplingPeriodSec", kDefaultCpuMemNetPeriodMicros,
+                          cpuMemNetPeriodMicros_)) {
+    return false;
+  }
+  if (!ReadSamplingPeriod(*tallywick, "storageSizeSamplingPeriodSec", kDefaultStorageSizePeriodMicros,
+                          storageSizePeriodMicros_)) {
+    return false;
+  }
+  if (!ReadHealthStatusConfig(tallywick)) return false;
+
+  // The system provider (no process selectors, no chained mapper), then the
+  // storage-size provider, both with the default registry.
+  linuxProvider_ = Stats::StatsProviderRef(
+      new Stats::Providers::LinuxStatsProvider(Stats::Providers::ProcessSelectorList(), Stats::StatAttributeMapperRef()));
+  linuxProvider_->RegisterStats(Stats::StatsRegistryRef());
+  storageProvider_ = Stats::StatsProviderRef(new Stats::Providers::LinuxStorageStatsProvider(
+      fileSystemPaths_, dirPaths_, Stats::StatAttributeMapperRef()));
+  storageProvider_->RegisterStats(Stats::StatsRegistryRef());
+
+  if (!OpenStorageEngine()) return false;
+  collections_.push_back(BuildCpuMemNetCollection(engine_, cpuMemNetPeriodMicros_, DefaultCollectionContext(logger_)));
+  collections_.push_back(BuildStorageSizeCollection(engine_, storageSizePeriodMicros_, pathNames_, DefaultCollectionContext(logger_)));
+  return true;
+}
+
+bool App::OpenStorageEngine() {
+  try {
+    engine_ = CreateStorageEngine(engineName_, locator_, static_cast<uint64_t>(statTtlSec_), logger_);
+    engine_->Initialize();
+  } catch (const StorageException& e) {
+    KLOG(logger_, ERROR, "Unable to open and initialize storage engine: %1", e.what());
+    engine_.Reset();
+    return false;
+  }
+  return true;
+}
+
+void App::WriteHealthStatus() {
+  WriteHealthStatusFile(*engine_, healthStatusFile_, healthStatusTempFile_, logger_);
+}
+
+void App::Run() {
+  Kestrix::Service::WorkPoolRef pool = Kestrix::Service::GetApp()->GetWorkPool();
+  AppRef self(this);
+  for (const auto& collection : collections_) {
+    // The task holds the collection (and the application) while it runs.
+    pool->Run([self, collection] {
+      collection->RunQueryLoop([self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
+    });
+  }
+  KLOG(logger_, INFO, "Running main loop");
+  do {
+    if (engine_) WriteHealthStatus();
+  } while (!WaitForStop(kHealthRewriteMicros));
+  pool->BeginWindDown();
+  if (!pool->Wait(kPoolWindDownMicros)) {
+    KLOG(logger_, WARNING, "Work pool still busy after %1 usec; leaving its tasks behind", kPoolWindDownMicros);
+  }
+}
+
+void App::Shutdown() {
+  KLOG(logger_, INFO, "Shutting down");
+  Kestrix::System::LockGuard<Kestrix::System::WaitableObject> lock(*stop_);
+  stopRequested_ = true;
+  stop_->Broadcast();
+}
+
+bool App::WaitForStop(uint64_t timeoutMicros) {
+  Kestrix::System::LockGuard<Kestrix::System::WaitableObject> lock(*stop_);
+  return Kestrix::System::TimedWaitUntil(*stop_, timeoutMicros, [this] { return stopRequested_; });
+}
+
+bool App::IsStopRequested() const {
+  Kestrix::System::LockGuard<Kestrix::System::WaitableObject> lock(*stop_);
+  return stopRequested_;
+}
+
+bool App::GetConfigString(const ConfigNodeRef& node, const std::string& pattern, const std::string& argument,
+                          std::string& result) {
+  const std::string key = ExpandKey(pattern, argument);
+  if (node->GetString(key, result)) return true;
+  // A missing key stops the service, so it shows at every log level.
+  KLOG(logger_, ERROR, "Missing key %1", pattern);
+  if (key != pattern) KLOG(logger_, ERROR, "in %1", key);
+  return false;
+}
+
+bool App::ReadStorageSizeConfig(const ConfigRef& config) {
+  fileSystemPaths_.clear();
+  dirPaths_.clear();
+  pathNames_.clear();
+  ConfigNodeRef tallywick, provider;
+  if (!config->GetNode("tallywick", tallywick)) return MissingKey("tallywick");
+  if (!tallywick->GetNode("storageSizeProvider", provider)) return MissingKey("storageSizeProvider");
+  WarnUnknownKeys(*provider, {"filesystems", "dirs"}, "storageSizeProvider/");
+  if (!ReadPathList(provider, "filesystems", fileSystemPaths_)) return false;
+  if (!ReadPathList(provider, "dirs", dirPaths_)) return false;
+  KLOG(logger_, INFO, "Found %1 file systems and %2 dirs in config for monitoring.", fileSystemPaths_.size(),
+       dirPaths_.size());
+  return true;
+}
+
+bool App::MissingKey(const std::string& key) {
+  KLOG(logger_, ERROR, "Missing key %1", key);
+  return false;
+}
+
+bool App::ReadNonEmptyString(const ConfigNodeRef& node, const std::string& pattern, const std::string& argument,
+                             std::string& result) {
+  if (!GetConfigString(node, pattern, argument, result)) return false;
+  if (!result.empty()) return true;
+  KLOG(logger_, ERROR, "Empty value for key %1", ExpandKey(pattern, argument));
+  return false;
+}
+
+bool App::CheckSeconds(const std::string& key, int64_t seconds) {
+  if (seconds <= 0) {
+    KLOG(logger_, ERROR, "Invalid value %1 for key %2: must be at least 1 second", seconds, key);
+    return false;
+  }
+  if (seconds > kMaxSeconds) {
+    KLOG(logger_, ERROR, "Invalid value %1 for key %2: must be at most %3 seconds", seconds, key, kMaxSeconds);
+    return false;
+  }
+  return true;
+}
+
+bool App::ReadPersistenceConfig(const ConfigNodeRef& tallywick) {
+  ConfigNodeRef persistence;
+  if (!tallywick->GetNode("persistence", persistence)) return MissingKey("persistence");
+  WarnUnknownKeys(*persistence, {"engine", "locator", "statTtlSec"}, "persistence/");
+  // An empty engine name fails the engine check with its own message.
+  if (!GetConfigString(tallywick, "persistence/engine", "", engineName_)) return false;
+  // An empty locator would give SQLite a temporary database that vanishes.
+  if (!ReadNonEmptyString(tallywick, "persistence/locator", "", locator_)) return false;
+  if (!persistence->GetInt64("statTtlSec", statTtlSec_)) return MissingKey("persistence/statTtlSec");
+  // A negative time to live would delete every sample as it is stored.
+  return CheckSeconds("persistence/statTtlSec", statTtlSec_);
+}
+
+bool App::ReadPathList(const ConfigNodeRef& provider, const std::string& listName,
+                       std::vector<std::string>& paths) {
+  std::vector<std::string> children;
+  if (!provider->GetChildNames(listName, children)) return MissingKey("storageSizeProvider/" + listName);
+  for (const auto& child : children) {
+    ConfigNodeRef entry;
+    // Raises the ambiguity error when two children share child's name.
+    provider->GetNode(listName + "/" + child, entry);
+    WarnUnknownKeys(*entry, {"path", "name"}, "storageSizeProvider/" + listName + "/" + child + "/");
+    std::string path, name;
+    if (!ReadNonEmptyString(provider, listName + "/%1/path", child, path)) return false;
+    paths.push_back(path);
+    if (!ReadNonEmptyString(provider, listName + "/%1/name", child, name)) return false;
+    pathNames_.emplace(path, name);  // a path seen before keeps its first name
+  }
+  return true;
+}
+
+bool App::CheckStorageEngine() {
+  if (engineName_ == "sqlite") return true;
+  KLOG(logger_, ERROR, "Unable to open and initialize storage engine: %1",
+       "Only sqlite storage engine is supported.");
+  return false;
+}
+
+bool App::ReadSamplingPeriod(const ConfigNode& tallywick, const std::string& key, uint64_t defaultMicros,
+                             uint64_t& micros) {
+  int64_t seconds = 0;
+  if (!tallywick.GetInt64(key, seconds)) {
+    micros = defaultMicros;
+    return true;
+  }
+  // A zero period would spin; CheckSeconds also keeps the product in range.
+  if (!CheckSeconds(key, seconds)) return false;
+  micros = static_cast<uint64_t>(seconds) * 1000000u;
+  return true;
+}
+
+bool App::ReadHealthStatusConfig(const ConfigNodeRef& tallywick) {
+  if (!ReadNonEmptyString(tallywick, "health_status_file", "", healthStatusFile_)) return false;
+  healthStatusTempFile_ = MessageFormatter::ASPrint("%1.tmp", healthStatusFile_);
+  return true;
+}
+
+void App::WarnUnknownKeys(const ConfigNode& node, const std::vector<std::string>& known,
+                          const std::string& prefix) {
+  std::vector<std::string> names;
+  node.GetChildNames("", names);
+  for (const auto& name : names) {
+    if (std::find(known.begin(), known.end(), name) == known.end()) {
+      KLOG(logger_, WARNING, "Unknown configuration key %1 ignored", prefix + name);
+    }
+  }
+}
+
+}  // namespace Tallywick

@@ -1,0 +1,150 @@
+// Tallywick::App, the service's one application object: it reads and checks
+// the configuration (`Init`), runs the main loop (`Run`) and owns the stop
+// condition that every loop waits on (`Shutdown`, `WaitForStop`).
+//
+// Configuration, below the top-level node "tallywick" (integers are signed
+// 64-bit; every check failure is logged at error level and makes Init false):
+//   persistence/engine           string, mandatory, exactly "sqlite"
+//   persistence/locator          string, mandatory, not empty (the database file)
+//   persistence/statTtlSec       integer, mandatory, 1 .. 9223372036854 seconds
+//   cpuMemNetSamplingPeriodSec   integer, default 60, same range
+//   storageSizeSamplingPeriodSec integer, default 600, same range
+//   health_status_file           string, mandatory, not empty
+//   storageSizeProvider/filesystems/N/{path,name}  mandatory list, non-empty strings
+//   storageSizeProvider/dirs/N/{path,name}         mandatory list, non-empty strings
+// and at the top level statsRegistry/parallelCollect, a boolean when present.
+// Unknown keys below "tallywick" are warned about and ignored. A value of the
+// wrong type, or a path through two same-named siblings, raises the
+// configuration's InvalidArgumentException out of Init.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kestrix/config.h"
+#include "kestrix/lock.h"
+#include "kestrix/log.h"
+#include "kestrix/object.h"
+#include "public/stats/statsProvider.h"
+#include "apps/tallywick/storageCollection.h"
+#include "apps/tallywick/storageEngine.h"
+
+namespace Tallywick {
+
+class App : public Kestrix::ObjectImpl {
+public:
+  /// Wait between two health status writes of the main loop.
+  static constexpr uint64_t kHealthRewriteMicros = 300000000;
+  /// Longest wait for the work pool after the stop.
+  static constexpr uint64_t kPoolWindDownMicros = 60000000;
+  static constexpr uint64_t kDefaultCpuMemNetPeriodMicros = 60000000;
+  static constexpr uint64_t kDefaultStorageSizePeriodMicros = 600000000;
+  /// The largest number of seconds whose microseconds fit a signed 64-bit integer.
+  static constexpr int64_t kMaxSeconds = INT64_MAX / 1000000;
+
+  /// Creates the stop condition and the logger "Tallywick", a child of the
+  /// application's root logger (Kestrix::Service::GetApp).
+  App();
+  ~App() override;
+
+  /// Init reads and checks the configuration in this order: persistence,
+  /// storage-size lists, storage engine, the two sampling periods, the health
+  /// status file. Returns true when the service is ready to run; false after
+  /// logging why. Raises Kestrix::InvalidArgumentException for a value of the
+  /// wrong type or an ambiguous path (the caller logs it).
+  bool Init(const Kestrix::Service::ConfigRef& config);
+
+  /// Run hands each collection's sampling loop to the work pool, logs
+  /// "Running main loop", then writes the health status file and waits for the
+  /// stop, every kHealthRewriteMicros; after the stop it winds the work pool
+  /// down and waits for it at most kPoolWindDownMicros.
+  void Run();
+
+  /// WriteHealthStatus runs the database check and replaces the health status
+  /// file (through its temporary file).
+  void WriteHealthStatus();
+
+  /// Shutdown logs "Shutting down", then sets the stop flag under the stop
+  /// condition's lock and wakes every waiter. Callable from any thread, any
+  /// number of times.
+  void Shutdown();
+
+  /// WaitForStop waits at most timeoutMicros of monotonic time (a test clock
+  /// drives it) for the stop, across spurious wake-ups; returns the stop flag.
+  /// Any timeout is accepted: deadlines saturate instead of overflowing.
+  bool WaitForStop(uint64_t timeoutMicros);
+
+  /// GetConfigString reads the string at the key made from pattern by
+  /// replacing "%1" with argument (a pattern without "%1" is used unchanged).
+  /// When absent it logs "Missing key <pattern>" at error level and, when the
+  /// key differs from the pattern, "in <key>", and returns false.
+  bool GetConfigString(const Kestrix::Service::ConfigNodeRef& node, const std::string& pattern,
+                       const std::string& argument, std::string& result);
+
+  /// ReadStorageSizeConfig fills the file-system list, the directory list (in
+  /// configuration order) and the path-to-name map (file systems first; the
+  /// first name of a path stays), then logs the found line. False after
+  /// logging a missing or empty key.
+  bool ReadStorageSizeConfig(const Kestrix::Service::ConfigRef& config);
+
+  // What Init read, for the parts that are built from it.
+  const Kestrix::Service::LoggerRef& GetLogger() const { return logger_; }
+  bool IsStopRequested() const;
+  const std::string& GetEngineName() const { return engineName_; }
+  const std::string& GetLocator() const { return locator_; }
+  int64_t GetStatTtlSec() const { return statTtlSec_; }
+  uint64_t GetCpuMemNetPeriodMicros() const { return cpuMemNetPeriodMicros_; }
+  uint64_t GetStorageSizePeriodMicros() const { return storageSizePeriodMicros_; }
+  const std::string& GetHealthStatusFile() const { return healthStatusFile_; }
+  const std::string& GetHealthStatusTempFile() const { return healthStatusTempFile_; }
+  const std::vector<std::string>& GetFileSystemPaths() const { return fileSystemPaths_; }
+  const std::vector<std::string>& GetDirPaths() const { return dirPaths_; }
+  const std::map<std::string, std::string>& GetPathNames() const { return pathNames_; }
+  const std::vector<StorageCollectionRef>& GetCollections() const { return collections_; }
+  const StorageEngineRef& GetStorageEngine() const { return engine_; }
+
+private:
+  bool MissingKey(const std::string& key);
+  bool ReadNonEmptyString(const Kestrix::Service::ConfigNodeRef& node, const std::string& pattern,
+                          const std::string& argument, std::string& result);
+  // CheckSeconds accepts 1 .. kMaxSeconds; false after logging key and value.
+  bool CheckSeconds(const std::string& key, int64_t seconds);
+  bool ReadPersistenceConfig(const Kestrix::Service::ConfigNodeRef& tallywick);
+  bool ReadPathList(const Kestrix::Service::ConfigNodeRef& provider, const std::string& listName,
+                    std::vector<std::string>& paths);
+  bool CheckStorageEngine();
+  bool ReadSamplingPeriod(const Kestrix::Service::ConfigNode& tallywick, const std::string& key,
+                          uint64_t defaultMicros, uint64_t& micros);
+  bool ReadHealthStatusConfig(const Kestrix::Service::ConfigNodeRef& tallywick);
+  bool OpenStorageEngine();
+  void WarnUnknownKeys(const Kestrix::Service::ConfigNode& node, const std::vector<std::string>& known,
+                       const std::string& prefix);
+
+  const Kestrix::Service::LoggerRef logger_;
+  // Built by Init, in this order; they live as long as the application.
+  Stats::StatsProviderRef linuxProvider_;
+  Stats::StatsProviderRef storageProvider_;
+  StorageEngineRef engine_;
+  std::vector<StorageCollectionRef> collections_;  // CPU, memory and network first, then storage sizes
+  std::string healthStatusFile_;
+  std::string healthStatusTempFile_;
+  // The stop condition exists so that Shutdown, called from the signal
+  // watcher, wakes the main loop and every sampling loop at once.
+  const Kestrix::System::WaitableObjectRef stop_;
+  bool stopRequested_ = false;  // guarded by stop_'s lock; set once, never cleared
+
+  // Set by Init (main thread, before any loop runs); read-only afterwards.
+  std::string engineName_;
+  std::string locator_;
+  int64_t statTtlSec_ = 0;
+  uint64_t cpuMemNetPeriodMicros_ = kDefaultCpuMemNetPeriodMicros;
+  uint64_t storageSizePeriodMicros_ = kDefaultStorageSizePeriodMicros;
+  std::vector<std::string> fileSystemPaths_;
+  std::vector<std::string> dirPaths_;
+  std::map<std::string, std::string> pathNames_;
+};
+using AppRef = Kestrix::Ref<App>;
+
+}  // namespace Tallywick

@@ -1,0 +1,57 @@
+#include "apps/tallywick/persistedStat.h"
+
+namespace Tallywick {
+namespace {
+
+// Sum of the parts' values; InvalidValue as soon as one part is invalid or the
+// sum leaves the representable range.
+Stats::StatValue SumOf(const PersistedStatList& parts) {
+  Stats::StatValue sum(0);
+  for (const auto& p : parts) {
+    sum = Stats::CheckedAdd(sum, p->GetValue());
+    if (Stats::IsInvalid(sum)) return Stats::InvalidValue;
+  }
+  return sum;
+}
+
+}  // namespace
+
+CollectedStatIdCounter& GetCollectedStatIdCounter() {
+  static CollectedStatIdCounter counter;
+  return counter;
+}
+
+PersistedStat::PersistedStat(std::string name, std::string label, uint32_t valueKind,
+                             std::string metadata, CollectedStatId id)
+    : name_(std::move(name)),
+      label_(std::move(label)),
+      valueKind_(valueKind),
+      metadata_(std::move(metadata)),
+      id_(id) {}
+
+void PersistedStat::SetSample(uint64_t timestamp, const Stats::StatValue& value) {
+  timestamp_ = timestamp;
+  value_ = value;
+}
+
+Stats::StatValue PersistedStat::GetValue() const { return value_; }
+
+uint64_t PersistedStat::GetTimestamp() const { return timestamp_; }
+
+RationalPersistedStat::RationalPersistedStat(std::string name, uint32_t valueKind,
+                                             std::string metadata, CollectedStatId id)
+    : PersistedStat(std::move(name), std::string(), valueKind, std::move(metadata), id) {}
+
+Stats::StatValue RationalPersistedStat::GetValue() const {
+  if (numerators_.empty()) return Stats::InvalidValue;
+  const Stats::StatValue numerator = SumOf(numerators_);
+  if (Stats::IsInvalid(numerator) || denominators_.empty()) return numerator;
+  // CheckedDivide yields InvalidValue for an invalid or zero denominator sum.
+  return Stats::CheckedDivide(numerator, SumOf(denominators_));
+}
+
+uint64_t RationalPersistedStat::GetTimestamp() const {
+  return numerators_.empty() ? 0 : numerators_.front()->GetTimestamp();
+}
+
+}  // namespace Tallywick

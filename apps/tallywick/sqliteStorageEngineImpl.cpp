@@ -1,0 +1,467 @@
+#include "apps/tallywick/sqliteStorageEngineImpl.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+
+#include "apps/tallywick/healthStatus.h"
+#include "kestrix/assert.h"
+#include "kestrix/format.h"
+#include "kestrix/time.h"
+
+namespace Tallywick {
+namespace {
+
+using Kestrix::MessageFormatter;
+
+const char* const kSource = "apps/tallywick/sqliteStorageEngineImpl";
+const char* const kMetadataTable = "sm_stats_metadata";
+
+// The schema and statement texts. SQLite keeps the creation texts as the
+// stored schema, so every blank counts.
+const std::string& MetadataCreateSql() {
+  static const std::string sql =
+      std::string("CREATE TABLE IF NOT EXISTS \"") + kMetadataTable +
+      "\" (   stat_id         VARCHAR(128),   stat_table_name VARCHAR(128),   stat_metadata   "
+      "VARCHAR(512),   CONSTRAINT \"pk_" +
+      kMetadataTable + "\" PRIMARY KEY (stat_id),   CONSTRAINT \"uniq_" + kMetadataTable +
+      "\" UNIQUE (stat_table_name));";
+  return sql;
+}
+const std::string& MetadataUpsertSql() {
+  static const std::string sql = std::string("INSERT OR REPLACE INTO \"") + kMetadataTable +
+                                 "\"   (stat_id, stat_table_name, stat_metadata)   VALUES (?, ?, ?);";
+  return sql;
+}
+// Which other series already owns a table name, compared as SQLite compares
+// table names (ASCII case folded).
+const std::string& TableOwnerSql() {
+  static const std::string sql = std::string("SELECT stat_id FROM \"") + kMetadataTable +
+                                 "\" WHERE stat_table_name = ? COLLATE NOCASE AND stat_id <> ? LIMIT 1;";
+  return sql;
+}
+const char* const kCreateIntegerSql =
+    "CREATE TABLE IF NOT EXISTS \"%1\" (    sm_timestamp    INTEGER,   sm_stat_value   INTEGER,   "
+    "CONSTRAINT \"pk_%2\" PRIMARY KEY (sm_timestamp));";
+const char* const kCreateRealSql =
+    "CREATE TABLE IF NOT EXISTS \"%1\" (    sm_timestamp    INTEGER,   sm_stat_value   REAL,   "
+    "CONSTRAINT \"pk_%2\" PRIMARY KEY (sm_timestamp));";
+const char* const kInsertSql = "INSERT OR REPLACE INTO \"%1\"    (sm_timestamp, sm_stat_value)   VALUES (?, ?);";
+const char* const kExpireSql = "DELETE FROM \"%1\"  WHERE sm_timestamp < ?;";
+const char* const kSetupSql[] = {"PRAGMA encoding = \"UTF-8\";", "PRAGMA journal_mode=wal;",
+                                 "PRAGMA quick_check;"};
+const char* const kQuickCheckSql = "PRAGMA quick_check;";
+const std::string kBeginSql = "BEGIN IMMEDIATE;";
+const std::string kCommitSql = "COMMIT;";
+const std::string kRollbackSql = "ROLLBACK;";
+
+// QuotedIdentifier returns name ready to stand between double quotes in SQL:
+// every embedded double quote doubled, so that no name can end the identifier.
+std::string QuotedIdentifier(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out;
+}
+
+// ConnectionLock holds a connection's own mutex (present in serialized mode),
+// so that a failing call and the reading of its message are one step: another
+// thread's call on the same connection cannot replace the message in between.
+class ConnectionLock {
+public:
+  explicit ConnectionLock(sqlite3* db) : mutex_(db ? sqlite3_db_mutex(db) : nullptr) {
+    sqlite3_mutex_enter(mutex_);  // no-op for null
+  }
+  ~ConnectionLock() { sqlite3_mutex_leave(mutex_); }
+  ConnectionLock(const ConnectionLock&) = delete;
+  ConnectionLock& operator=(const ConnectionLock&) = delete;
+
+private:
+  sqlite3_mutex* const mutex_;
+};
+
+// LockedCall runs call (an SQLite call returning a result code) under the
+// connection's lock and, unless it returned SQLITE_OK, copies its message.
+template <class Call>
+int LockedCall(sqlite3* db, std::string& message, Call call) {
+  ConnectionLock lock(db);
+  const int rc = call();
+  if (rc != SQLITE_OK) message = sqlite3_errmsg(db);
+  return rc;
+}
+
+std::string ErrorMessage(sqlite3* db, int rc) {
+  return db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+}
+
+int CommitHook(void* counter) {
+  static_cast<std::atomic<uint64_t>*>(counter)->fetch_add(1, std::memory_order_relaxed);
+  return 0;  // never veto the commit
+}
+
+// The time-to-live cutoff in whole seconds; a time to live longer than the
+// clock's range keeps everything instead of wrapping around.
+int64_t CutoffSeconds(uint64_t ttlSec) {
+  const int64_t now = static_cast<int64_t>(Kestrix::System::GetUtcDateTime().GetUtcTime() / 1000000);
+  if (ttlSec > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return std::numeric_limits<int64_t>::min();
+  }
+  return now - static_cast<int64_t>(ttlSec);  // now >= 0, so no overflow
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// SqliteConnection
+
+SqliteConnection::~SqliteConnection() {
+  // close_v2 defers the close until the last statement is finalized, so a
+  // handle whose Close failed is still released.
+  if (db_) sqlite3_close_v2(db_);
+}
+
+int SqliteConnection::Open(const std::string& path, int flags, std::string& message) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    message = ErrorMessage(db, rc);
+    // A failed open usually still allocates a handle; it must be closed.
+    if (db) sqlite3_close(db);
+    return rc;
+  }
+  db_ = db;
+  return rc;
+}
+
+int SqliteConnection::Close() {
+  if (!db_) return SQLITE_OK;
+  const int rc = sqlite3_close(db_);
+  if (rc == SQLITE_OK) db_ = nullptr;
+  return rc;
+}
+
+// ---------------------------------------------------------------------------
+// SqlitePreparedStatement
+
+SqlitePreparedStatement::SqlitePreparedStatement(sqlite3* db, const std::string& sql,
+                                                 const Kestrix::Service::LoggerRef& logger)
+    : db_(db), logger_(logger) {
+  KLOG(logger_, VERBOSE, "Prepared statement %1 SQL:%2", static_cast<const void*>(this), sql);
+  std::string message;
+  const int rc = LockedCall(db_, message, [&] {
+    return sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
+  });
+  if (rc != SQLITE_OK) {
+    // prepare leaves stmt_ null on failure; nothing to finalize.
+    KLOG(logger_, ERROR, "Failed to prepare SQL %1", sql);
+    throw StorageException(message);
+  }
+}
+
+SqlitePreparedStatement::~SqlitePreparedStatement() {
+  std::string message;
+  const int rc = LockedCall(db_, message, [&] { return sqlite3_finalize(stmt_); });
+  if (rc != SQLITE_OK) {
+    KLOG(logger_, ERROR, "Failed to destroy prepared statement %1 on dbHandle %2: %3",
+         static_cast<const void*>(stmt_), static_cast<const void*>(db_), message);
+  }
+}
+
+template <class Call>
+void SqlitePreparedStatement::Bind(int column, const char* failureLine, Call call) {
+  std::string message;
+  if (LockedCall(db_, message, call) != SQLITE_OK) {
+    KLOG(logger_, ERROR, failureLine, column);
+    throw StorageException(message);
+  }
+}
+
+void SqlitePreparedStatement::BindText(int column, const std::string& text) {
+  Bind(column, "Failed to bind text for column %1", [&] {
+    return sqlite3_bind_text(stmt_, column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+  });
+}
+
+void SqlitePreparedStatement::BindInt64(int column, int64_t value) {
+  Bind(column, "Failed to bind int64 for column %1", [&] { return sqlite3_bind_int64(stmt_, column, value); });
+}
+
+void SqlitePreparedStatement::BindDouble(int column, double value) {
+  Bind(column, "Failed to bind double for column %1", [&] { return sqlite3_bind_double(stmt_, column, value); });
+}
+
+void SqlitePreparedStatement::BindNull(int column) {
+  Bind(column, "Failed to bind SQL NULL for column %1", [&] { return sqlite3_bind_null(stmt_, column); });
+}
+
+int SqlitePreparedStatement::Step(std::string* firstColumn, std::string& message) {
+  ConnectionLock lock(db_);
+  const int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW && firstColumn) {
+    const unsigned char* text = sqlite3_column_text(stmt_, 0);
+    firstColumn->assign(text ? reinterpret_cast<const char*>(text) : "",
+                        static_cast<size_t>(sqlite3_column_bytes(stmt_, 0)));
+  } else if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    message = sqlite3_errmsg(db_);
+  }
+  // sqlite3_reset repeats the step's error; that echo is not a new failure.
+  sqlite3_reset(stmt_);
+  return rc;
+}
+
+void SqlitePreparedStatement::Execute() {
+  std::string message;
+  if (Step(nullptr, message) != SQLITE_DONE) {
+    KLOG(logger_, ERROR, "Failed to execute prepared statement");
+    throw StorageException(message.empty() ? std::string("statement returned rows") : message);
+  }
+}
+
+bool SqlitePreparedStatement::QueryText(std::string& text) {
+  std::string message;
+  const int rc = Step(&text, message);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  KLOG(logger_, ERROR, "Failed to execute prepared statement");
+  throw StorageException(message);
+}
+
+void SqlitePreparedStatement::Reset() {
+  std::string message;
+  if (LockedCall(db_, message, [&] { return sqlite3_reset(stmt_); }) != SQLITE_OK) {
+    KLOG(logger_, ERROR, "Failed to reset prepared statement execution state");
+    throw StorageException(message);
+  }
+  if (LockedCall(db_, message, [&] { return sqlite3_clear_bindings(stmt_); }) != SQLITE_OK) {
+    KLOG(logger_, ERROR, "Failed to reset prepared statement bound values");
+    throw StorageException(message);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// SqliteStorageEngine
+
+SqliteStorageEngine::SqliteStorageEngine(std::string locator, uint64_t ttlSec,
+                                         const Kestrix::Service::LoggerRef& logger, int busyTimeoutMs)
+    : locator_(std::move(locator)),
+      ttlSec_(ttlSec),
+      logger_(logger ? logger : Kestrix::Service::GetDefaultLogger()),
+      cacheLock_(Kestrix::System::GetSystemFactory().CreateMutex()) {
+  KLOG(logger_, INFO, "SqliteStorageEngine using SQLite version: %1", sqlite3_libversion());
+  std::string message;
+  // FULLMUTEX: both collection threads use this one connection.
+  if (db_.Open(locator_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, message) !=
+      SQLITE_OK) {
+    KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
+    throw StorageException(message);
+  }
+  sqlite3_busy_timeout(db_.Get(), busyTimeoutMs);
+  sqlite3_commit_hook(db_.Get(), &CommitHook, &commits_);
+  for (const char* sql : kSetupSql) ExecuteSql(sql);
+}
+
+SqliteStorageEngine::~SqliteStorageEngine() {
+  {
+    Kestrix::System::LockGuard<Kestrix::System::Mutex> lock(*cacheLock_);
+    statements_.clear();  // finalizes every statement before the close
+  }
+  if (db_.Get()) {
+    const void* handle = db_.Get();
+    if (db_.Close() != SQLITE_OK) KLOG(logger_, ERROR, "Failed to destroy dbHandle %1", handle);
+  }
+}
+
+void SqliteStorageEngine::ExecuteSql(const std::string& sql) {
+  KLOG(logger_, VERBOSE, "SQL:%1", sql);
+  std::string message;
+  // sqlite3_exec's own error text is the connection's message of this call.
+  const int rc = LockedCall(db_.Get(), message,
+                            [&] { return sqlite3_exec(db_.Get(), sql.c_str(), nullptr, nullptr, nullptr); });
+  if (rc != SQLITE_OK) {
+    KLOG(logger_, ERROR, "Failed to execute SQL %1", sql);
+    throw StorageException(message);
+  }
+}
+
+void SqliteStorageEngine::Initialize() {
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  ExecuteSql(MetadataCreateSql());
+}
+
+SqliteStorageEngine::StatementSet SqliteStorageEngine::GetStatements(const PersistedStat& stat) {
+  Kestrix::System::LockGuard<Kestrix::System::Mutex> lock(*cacheLock_);
+  auto it = statements_.find(stat.GetCollectedStatId());
+  if (it != statements_.end()) return it->second;
+  StatementSet set = CreateStatements(stat);
+  statements_.emplace(stat.GetCollectedStatId(), set);
+  if (inTransaction_) createdInTransaction_.push_back(stat.GetCollectedStatId());
+  return set;
+}
+
+void SqliteStorageEngine::RefuseForeignTable(const PersistedStat& stat, const std::string& table) {
+  SqlitePreparedStatement owner(db_.Get(), TableOwnerSql(), logger_);
+  owner.BindText(1, table);
+  owner.BindText(2, stat.GetName());
+  std::string other;
+  if (owner.QueryText(other)) {
+    const std::string message = MessageFormatter::ASPrint(
+        "Refusing to store %1: its table %2 already belongs to %3", stat.GetName(), table, other);
+    KLOG(logger_, ERROR, "%1", message);
+    throw StorageException(message);
+  }
+}
+
+SqliteStorageEngine::StatementSet SqliteStorageEngine::CreateStatements(const PersistedStat& stat) {
+  const std::string table = TableNameFor(stat.GetName());
+  const std::string quoted = QuotedIdentifier(table);
+  // The metadata table's unique stat_table_name would otherwise make the
+  // upsert below silently delete the other series' row.
+  RefuseForeignTable(stat, table);
+
+  KESTRIX_VERIFY_AT(stat.GetValueKind() == ValueKindInteger || stat.GetValueKind() == ValueKindReal,
+                    kSource);
+  const char* create = stat.GetValueKind() == ValueKindInteger ? kCreateIntegerSql : kCreateRealSql;
+  ExecuteSql(MessageFormatter::ASPrint(create, quoted, quoted));
+  {
+    SqlitePreparedStatement upsert(db_.Get(), MetadataUpsertSql(), logger_);
+    upsert.BindText(1, stat.GetName());
+    upsert.BindText(2, table);
+    upsert.BindText(3, stat.GetMetadata());
+    upsert.Execute();
+  }
+  StatementSet set;
+  set.insert = Kestrix::MakeRef<SqlitePreparedStatement>(db_.Get(), MessageFormatter::ASPrint(kInsertSql, quoted),
+                                                         logger_);
+  set.expire = Kestrix::MakeRef<SqlitePreparedStatement>(db_.Get(), MessageFormatter::ASPrint(kExpireSql, quoted),
+                                                         logger_);
+  return set;
+}
+
+void SqliteStorageEngine::Store(const PersistedStat& stat) {
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  const StatementSet set = GetStatements(stat);
+
+  SqlitePreparedStatement& insert = *set.insert;
+  insert.Reset();
+  insert.BindInt64(1, static_cast<int64_t>(stat.GetTimestamp() / 1000000));
+  const Stats::StatValue value = stat.GetValue();
+  if (Stats::IsInvalid(value)) {
+    insert.BindNull(2);
+  } else if (stat.GetValueKind() == ValueKindInteger) {
+    insert.BindInt64(2, value.numerator() / value.denominator());  // truncates toward zero
+  } else {
+    insert.BindDouble(2, static_cast<double>(value.numerator()) / static_cast<double>(value.denominator()));
+  }
+  insert.Execute();
+
+  SqlitePreparedStatement& expire = *set.expire;
+  expire.Reset();
+  expire.BindInt64(1, CutoffSeconds(ttlSec_));
+  expire.Execute();
+}
+
+void SqliteStorageEngine::BeginTransaction() {
+  writeLock_.lock();
+  try {
+    KESTRIX_VERIFY_AT(!inTransaction_, kSource);  // transactions do not nest
+    ExecuteSql(kBeginSql);
+  } catch (...) {
+    writeLock_.unlock();
+    throw;
+  }
+  inTransaction_ = true;
+}
+
+bool SqliteStorageEngine::InTransaction() const {
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  return inTransaction_ && sqlite3_get_autocommit(db_.Get()) == 0;
+}
+
+void SqliteStorageEngine::EndTransaction() {
+  if (!createdInTransaction_.empty()) {
+    // Their tables and metadata rows were rolled back: forget the statements
+    // so that the next Store creates the series again.
+    Kestrix::System::LockGuard<Kestrix::System::Mutex> lock(*cacheLock_);
+    for (CollectedStatId id : createdInTransaction_) statements_.erase(id);
+    createdInTransaction_.clear();
+  }
+  inTransaction_ = false;
+  writeLock_.unlock();
+}
+
+void SqliteStorageEngine::CommitTransaction() {
+  // The owner already holds the lock; anyone else waits and then fails the check.
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  KESTRIX_VERIFY_AT(inTransaction_, kSource);
+  try {
+    ExecuteSql(kCommitSql);
+  } catch (...) {
+    try {
+      if (sqlite3_get_autocommit(db_.Get()) == 0) ExecuteSql(kRollbackSql);
+    } catch (const StorageException&) {
+      // logged by ExecuteSql; the commit's failure is the one to report
+    }
+    EndTransaction();
+    throw;
+  }
+  createdInTransaction_.clear();  // committed: the statements stay valid
+  EndTransaction();
+}
+
+void SqliteStorageEngine::RollbackTransaction() {
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  KESTRIX_VERIFY_AT(inTransaction_, kSource);
+  try {
+    // After SQLite rolled back by itself there is nothing left to roll back.
+    if (sqlite3_get_autocommit(db_.Get()) == 0) ExecuteSql(kRollbackSql);
+  } catch (...) {
+    EndTransaction();
+    throw;
+  }
+  EndTransaction();
+}
+
+void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
+  std::string message;
+  bool healthy = false;
+  SqliteConnection check;
+  // Without SQLITE_OPEN_CREATE: a missing database is a failure, not a new file.
+  if (check.Open(locator_, SQLITE_OPEN_READWRITE, message) == SQLITE_OK) {
+    sqlite3_busy_timeout(check.Get(), DefaultBusyTimeoutMs);
+    std::vector<std::string> rows;
+    char* error = nullptr;
+    const int rc = sqlite3_exec(
+        check.Get(), kQuickCheckSql,
+        [](void* out, int columns, char** values, char**) -> int {
+          try {
+            static_cast<std::vector<std::string>*>(out)->emplace_back(columns > 0 && values[0] ? values[0] : "");
+            return 0;
+          } catch (...) {
+            return 1;  // no exception may cross SQLite's C frames
+          }
+        },
+        &rows, &error);
+    if (rc != SQLITE_OK) {
+      message = error ? error : sqlite3_errmsg(check.Get());
+    } else if (rows.size() == 1 && rows.front() == "ok") {
+      healthy = true;
+    } else {
+      // quick_check reports each problem found as a row of its own.
+      for (const auto& row : rows) {
+        if (!message.empty()) message += "; ";
+        message += row;
+      }
+      if (message.empty()) message = "no result rows";
+    }
+    sqlite3_free(error);
+  }
+  if (!healthy) {
+    KLOG(logger_, ERROR, "SQLite database health check failed due to: %1", message);
+    AddHealthMessage(status, HealthLevel::Red, DbIntegrityMessageKey, DbIntegrityMessageText);
+  }
+}
+
+}  // namespace Tallywick

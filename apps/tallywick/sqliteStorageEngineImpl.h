@@ -1,0 +1,167 @@
+// The SQLite storage engine: one database file in write-ahead-log mode, one
+// connection shared by the collection threads, and a second, short-lived
+// connection for each health check.
+//
+// `<sqlite3.h>` stays out of this header; handles live in the RAII owners
+// below, and every failing SQLite call becomes a `StorageException` carrying
+// SQLite's message for that call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "apps/tallywick/persistedStat.h"
+#include "apps/tallywick/storageEngine.h"
+#include "kestrix/lock.h"
+#include "kestrix/log.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace Tallywick {
+
+/// SqliteConnection owns one connection handle; the destructor closes it.
+class SqliteConnection {
+public:
+  SqliteConnection() = default;
+  ~SqliteConnection();
+  SqliteConnection(const SqliteConnection&) = delete;
+  SqliteConnection& operator=(const SqliteConnection&) = delete;
+
+  /// Open opens path with flags (sqlite3_open_v2). Returns SQLite's result;
+  /// on failure message holds SQLite's text and no handle is kept.
+  int Open(const std::string& path, int flags, std::string& message);
+  /// Close closes the handle and returns sqlite3_close's result; on failure
+  /// the handle is kept and the destructor releases it once its statements
+  /// are gone.
+  int Close();
+  sqlite3* Get() const { return db_; }
+
+private:
+  sqlite3* db_ = nullptr;
+};
+
+/// SqlitePreparedStatement owns one prepared statement of a connection that
+/// outlives it. Each operation logs its error line and raises
+/// StorageException with SQLite's message. Not thread safe: one thread uses a
+/// statement at a time.
+class SqlitePreparedStatement : public Kestrix::ObjectImpl {
+public:
+  /// Prepares sql on db; throws StorageException after "Failed to prepare SQL %1".
+  SqlitePreparedStatement(sqlite3* db, const std::string& sql, const Kestrix::Service::LoggerRef& logger);
+  /// Finalizes; a failure is only logged.
+  ~SqlitePreparedStatement() override;
+  SqlitePreparedStatement(const SqlitePreparedStatement&) = delete;
+  SqlitePreparedStatement& operator=(const SqlitePreparedStatement&) = delete;
+
+  /// BindText binds text without copying it: text must stay unchanged until the
+  /// statement is executed and reset. Columns are 1-based.
+  void BindText(int column, const std::string& text);
+  /// A temporary would be gone before the statement runs.
+  void BindText(int column, std::string&& text) = delete;
+  void BindInt64(int column, int64_t value);
+  void BindDouble(int column, double value);
+  void BindNull(int column);
+  /// Execute steps once and expects SQLITE_DONE. The statement is reset right
+  /// away, whatever the outcome, so a failure is reported once, here, and never
+  /// again by the next Reset.
+  void Execute();
+  /// QueryText steps once: on a row, sets text to its first column and returns
+  /// true; when there is no row returns false. Resets like Execute.
+  bool QueryText(std::string& text);
+  /// Reset resets the execution state and clears the bindings.
+  void Reset();
+
+  sqlite3_stmt* GetHandle() const { return stmt_; }
+
+private:
+  // Step steps, reads SQLite's message on a result other than SQLITE_DONE or
+  // SQLITE_ROW, and resets; the copy of the first column is taken on a row.
+  int Step(std::string* firstColumn, std::string& message);
+  // Bind runs one bind call; on failure logs failureLine with the column.
+  template <class Call>
+  void Bind(int column, const char* failureLine, Call call);
+
+  sqlite3* const db_;
+  sqlite3_stmt* stmt_ = nullptr;
+  const Kestrix::Service::LoggerRef logger_;
+};
+using SqlitePreparedStatementRef = Kestrix::Ref<SqlitePreparedStatement>;
+
+/// SqliteStorageEngine stores into the database at its locator. See
+/// StorageEngine for the contract.
+class SqliteStorageEngine : public StorageEngine, public Kestrix::ObjectImpl {
+public:
+  /// DefaultBusyTimeoutMs: how long a statement waits for a lock that another
+  /// connection (a reader, a backup) holds before it fails with "database is
+  /// locked".
+  static constexpr int DefaultBusyTimeoutMs = 5000;
+
+  /// Opens (creating when missing) and sets up the database; throws
+  /// StorageException after "SQLite database open failed for %1" or the
+  /// failing set-up statement's line. logger empty: the default logger.
+  SqliteStorageEngine(std::string locator, uint64_t ttlSec, const Kestrix::Service::LoggerRef& logger,
+                      int busyTimeoutMs = DefaultBusyTimeoutMs);
+  ~SqliteStorageEngine() override;
+
+  // StorageEngine
+  void Initialize() override;
+  void Store(const PersistedStat& stat) override;
+  void CheckHealth(HealthStatus& status) override;
+  void BeginTransaction() override;
+  bool InTransaction() const override;
+  void CommitTransaction() override;
+  void RollbackTransaction() override;
+
+  /// ExecuteSql runs sql with the one-shot execute; throws StorageException
+  /// after "Failed to execute SQL %1".
+  void ExecuteSql(const std::string& sql);
+  /// GetCommitCount: transactions committed on the shared connection so far,
+  /// explicit or automatic (for tests and benchmarks).
+  uint64_t GetCommitCount() const { return commits_.load(std::memory_order_relaxed); }
+  const std::string& GetLocator() const { return locator_; }
+
+  // Object
+  std::string ToString() const override { return "SqliteStorageEngine(" + locator_ + ")"; }
+
+private:
+  /// StatementSet: the prepared statements of one series.
+  struct StatementSet {
+    SqlitePreparedStatementRef insert;  // the sample insert
+    SqlitePreparedStatementRef expire;  // the expiry delete
+  };
+
+  StatementSet GetStatements(const PersistedStat& stat);
+  StatementSet CreateStatements(const PersistedStat& stat);
+  void RefuseForeignTable(const PersistedStat& stat, const std::string& table);
+  void EndTransaction();
+
+  const std::string locator_;
+  const uint64_t ttlSec_;
+  const Kestrix::Service::LoggerRef logger_;
+  SqliteConnection db_;
+  // Counted by SQLite's commit hook on the shared connection; relaxed: a
+  // statistic, read after the commits it counts returned.
+  std::atomic<uint64_t> commits_{0};
+
+  // A transaction belongs to the connection, not to a thread: any statement run
+  // on the shared connection while one thread's transaction is open would
+  // become part of it. writeLock_ therefore serialises every write on the
+  // connection (Store, Initialize, and a whole transaction from begin to end).
+  // SQLite admits one writer at a time anyway, so nothing is lost by it.
+  // Recursive so that the transaction's owner can Store inside it.
+  mutable std::recursive_mutex writeLock_;
+  bool inTransaction_ = false;                         // guarded by writeLock_
+  std::vector<CollectedStatId> createdInTransaction_;  // guarded by writeLock_
+
+  // cacheLock_ guards statements_, the statements of every series stored so far.
+  const Kestrix::System::MutexRef cacheLock_;
+  std::map<CollectedStatId, StatementSet> statements_;  // guarded by cacheLock_
+};
+using SqliteStorageEngineRef = Kestrix::Ref<SqliteStorageEngine>;
+
+}  // namespace Tallywick

@@ -1,0 +1,192 @@
+#include "apps/tallywick/storageCollection.h"
+
+#include <exception>
+
+#include "apps/tallywick/persistedStatMetadata.h"
+#include "kestrix/assert.h"
+#include "kestrix/format.h"
+
+namespace Tallywick {
+
+// QueryCallbacks forwards the query's allocator and writer calls to the
+// collection that owns the query, until the collection detaches it.
+class StorageCollection::QueryCallbacks : public virtual Stats::StatInstanceAllocator,
+                                          public virtual Stats::StatInstanceWriter,
+                                          public Kestrix::ObjectImpl {
+public:
+  explicit QueryCallbacks(StorageCollection* owner) : owner_(owner) {}
+  void Detach() { owner_ = nullptr; }
+
+  // Stats::StatInstanceAllocator
+  uint64_t Allocate(uint64_t statId, const Stats::AttributeValues& values) override {
+    return owner_ ? owner_->Allocate(statId, values) : Stats::NoKey;
+  }
+  void Free(uint64_t key) override {
+    if (owner_) owner_->Free(key);
+  }
+
+  // Stats::StatInstanceWriter
+  void Write(uint64_t key, uint64_t timestamp, const Stats::StatValue* value,
+             Stats::StatInstanceWriter* downstream) override {
+    if (owner_) owner_->Write(key, timestamp, value, downstream);
+  }
+
+private:
+  // Used on the collection's thread only, like the query itself.
+  StorageCollection* owner_;
+};
+
+StorageCollection::StorageCollection(const StorageEngineRef& engine, uint64_t periodMicros,
+                                     const RequestedStats& requested, PersistedStatList drainList,
+                                     InstanceNames instanceNames, const CollectionContext& context)
+    : engine_(engine),
+      period_(periodMicros),
+      logger_(context.logger ? context.logger : Kestrix::Service::GetDefaultLogger()),
+      ids_(context.ids ? *context.ids : GetCollectedStatIdCounter()),
+      drainList_(std::move(drainList)),
+      instanceNames_(std::move(instanceNames)),
+      callbacks_(Kestrix::MakeRef<QueryCallbacks>(this)) {
+  KESTRIX_VERIFY_AT(engine_ && context.registry && context.createQuery, "apps/tallywick/storageCollection");
+
+  Stats::StatInfoList infos;
+  context.registry->GetStatInfos(infos, 0);
+  for (const auto& info : infos) {
+    const Stats::StatDef& def = *info->GetDef();
+    auto it = requested.find(Stats::MakeStatKey(def));
+    if (it == requested.end()) continue;
+    it->second->SetStatInfo(info);  // a later registration of the label wins
+    requestedInstances_.push_back(Stats::MakeStatInstance(
+        info->GetRegistryId(), Stats::AttributeValues(def.GetAttributes().size(), Stats::Wildcard)));
+    requestedByStatId_.emplace(info->GetRegistryId(), it->second);  // the first entry stays
+  }
+  for (const auto& [label, stat] : requested) {
+    if (stat->GetStatInfo()) {
+      KLOG(logger_, INFO, "Intend to persist stat label=%1 id=%2", label, stat->GetStatInfo()->GetRegistryId());
+    } else {
+      KLOG(logger_, ERROR, "Could not locate StatInfo found for %1", label);
+    }
+  }
+
+  query_ = context.createQuery(callbacks_, callbacks_, context.registry);
+  // The query refuses an empty request; with nothing matched there is nothing
+  // to ask for, and the collection simply stores nothing.
+  if (!requestedInstances_.empty()) query_->Request(requestedInstances_);
+}
+
+StorageCollection::~StorageCollection() { callbacks_->Detach(); }
+
+std::string StorageCollection::ToString() const {
+  return Kestrix::MessageFormatter::ASPrint("StorageCollection(%1)", static_cast<const void*>(this));
+}
+
+PersistedStatRef StorageCollection::InstanceSeries(const PersistedStatRef& templateStat,
+                                                   const Stats::AttributeValues& values) {
+  const std::string& value = values.front();
+  auto named = instanceNames_.find(value);
+  const std::string& instanceName = named != instanceNames_.end() ? named->second : value;
+
+  auto key = std::make_pair(templateStat.Get(), instanceName);
+  auto it = instanceSeries_.find(key);
+  if (it != instanceSeries_.end()) return it->second;
+
+  const std::string name = templateStat->GetName() + "." + instanceName;
+  PersistedStatRef series = Kestrix::MakeRef<PersistedStat>(
+      name, templateStat->GetLabel(), templateStat->GetValueKind(),
+      templateStat->GetMetadata() + InstanceMetadata(value) + NameMetadata(name), ids_.Next());
+  series->SetStatInfo(templateStat->GetStatInfo());
+  drainList_.push_back(series);
+  instanceSeries_.emplace(std::move(key), series);
+  return series;
+}
+
+uint64_t StorageCollection::Allocate(uint64_t statId, const Stats::AttributeValues& attributeValues) {
+  auto it = requestedByStatId_.find(static_cast<int64_t>(statId));
+  if (it == requestedByStatId_.end()) {
+    KLOG(logger_, INFO, "Won't allocate CollectedStatId for statId %1 not requested", statId);
+    return Stats::NoKey;
+  }
+  PersistedStatRef series = it->second;
+  if (series->IsTemplate()) {
+    if (attributeValues.empty()) {
+      // A template names its series by the first attribute; without one there
+      // is no name to give.
+      KLOG(logger_, ERROR, "Won't allocate CollectedStatId for statId %1: template %2 needs an attribute",
+           statId, series->GetName());
+      return Stats::NoKey;
+    }
+    series = InstanceSeries(series, attributeValues);
+  }
+  const CollectedStatId id = series->GetCollectedStatId();
+  byCollectedId_.emplace(id, series);  // an id already present keeps its entry
+  KLOG(logger_, INFO, "Allocated CollectedStatId %1 for statId %2 instance", id, statId);
+  return id;
+}
+
+void StorageCollection::Free(uint64_t) {}
+
+void StorageCollection::Write(uint64_t key, uint64_t timestamp, const Stats::StatValue* value,
+                              Stats::StatInstanceWriter*) {
+  if (value == nullptr || Stats::IsInvalid(*value)) {
+    KLOG(logger_, VERBOSE, "Skipping InvalidValue for CollectedStatId %1 at timestamp %2", key, timestamp);
+    return;
+  }
+  auto it = byCollectedId_.find(key);
+  if (it != byCollectedId_.end()) it->second->SetSample(timestamp, *value);
+}
+
+bool StorageCollection::RunQueryLoop(const WaitForStop& waitForStop) {
+  KLOG(logger_, INFO, "Running query every %1 usec", period_);
+  do {
+    try {
+      query_->Execute(false);
+      Drain();
+    } catch (const std::exception& e) {
+      // One bad pass (a provider failure, an allocation failure) must not end
+      // sampling for good; the next period tries again.
+      KLOG(logger_, ERROR, "Sampling pass failed: %1", e.what());
+    } catch (...) {
+      KLOG(logger_, ERROR, "Sampling pass failed: %1", "unknown exception");
+    }
+  } while (!waitForStop(period_));
+  return true;
+}
+
+bool StorageCollection::Drain() {
+  bool anyValid = false;
+  for (const auto& stat : drainList_) {
+    if (!Stats::IsInvalid(stat->GetValue())) {
+      anyValid = true;
+      break;
+    }
+  }
+  if (!anyValid) return true;  // nothing to store: no transaction, no write lock
+
+  bool stored = true;
+  try {
+    StorageTransaction transaction(*engine_);
+    for (const auto& stat : drainList_) {
+      if (Stats::IsInvalid(stat->GetValue())) continue;
+      try {
+        engine_->Store(*stat);
+      } catch (const StorageException& e) {
+        KLOG(logger_, ERROR, "Unable to drain stat %1: %2", stat->GetName(), e);
+        stored = false;
+        if (!transaction.IsActive()) {
+          // SQLite gave up the whole transaction (a full disk, an I/O error):
+          // what was stored in this pass is gone, and going on would commit
+          // the rest one statement at a time. The next pass stores the then
+          // latest samples.
+          KLOG(logger_, ERROR, "Drain stopped: the database rolled back the pass at %1", stat->GetName());
+          return false;
+        }
+      }
+    }
+    transaction.Commit();
+  } catch (const StorageException& e) {
+    KLOG(logger_, ERROR, "Unable to drain stats: %1", e);
+    return false;
+  }
+  return stored;
+}
+
+}  // namespace Tallywick

@@ -1,0 +1,124 @@
+// StorageCollection: the persisted stats sampled together at one period. It
+// owns one query on the statistics framework, asks it for every instance of
+// the statistics it persists, hands out the series ids when the query creates
+// instances (allocator), keeps the latest sample of each series (writer), and
+// stores them all in one transaction per pass (`Drain`).
+//
+// Build collections through the catalogue (persistedStatCatalog.h); the
+// constructor is for it and for tests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "apps/tallywick/persistedStat.h"
+#include "apps/tallywick/storageEngine.h"
+#include "kestrix/log.h"
+#include "kestrix/object.h"
+#include "public/stats/statInstanceWriter.h"
+#include "public/stats/statsQuery.h"
+#include "public/stats/statsRegistry.h"
+
+namespace Tallywick {
+
+/// QueryFactory makes a collection's query from its writer and allocator and
+/// the registry it reads.
+using QueryFactory = std::function<Stats::StatsQueryRef(
+    const Stats::StatInstanceWriterRef&, const Stats::StatInstanceAllocatorRef&, const Stats::StatsRegistryRef&)>;
+
+/// CollectionContext is what a collection needs from the process around it.
+struct CollectionContext {
+  Stats::StatsRegistryRef registry;      ///< where the requested stats are looked up
+  QueryFactory createQuery;              ///< makes the collection's query
+  CollectedStatIdCounter* ids = nullptr; ///< source of series ids (not owned)
+  Kestrix::Service::LoggerRef logger;    ///< where the collection logs
+};
+
+/// DefaultCollectionContext: the default registry, queries from
+/// Stats::CreateQuery with a time to live of 0 (instances that miss one pass
+/// are expired) and the default logger, the process-wide id counter, and
+/// logger (the default logger when empty).
+CollectionContext DefaultCollectionContext(const Kestrix::Service::LoggerRef& logger = {});
+
+/// RequestedStats: registry label -> persisted stat fed by that statistic.
+using RequestedStats = std::map<std::string, PersistedStatRef>;
+/// InstanceNames: instance value (a configured path) -> name used in series names.
+using InstanceNames = std::map<std::string, std::string>;
+/// WaitForStop waits at most the given µs for the stop; true once stop was requested.
+using WaitForStop = std::function<bool(uint64_t)>;
+
+class StorageCollection : public virtual Stats::StatInstanceAllocator,
+                          public virtual Stats::StatInstanceWriter,
+                          public Kestrix::ObjectImpl {
+public:
+  /// Matches requested against the registry's catalogue (logging each match or
+  /// miss), creates the query and requests every instance ("*" for every
+  /// attribute) of each matched statistic. drainList holds the series stored
+  /// from the start; per-instance series are appended as they are allocated.
+  /// Throws what the registry or the query's Request throws.
+  StorageCollection(const StorageEngineRef& engine, uint64_t periodMicros, const RequestedStats& requested,
+                    PersistedStatList drainList, InstanceNames instanceNames, const CollectionContext& context);
+  ~StorageCollection() override;
+
+  // Stats::StatInstanceAllocator
+  /// Allocate returns the series id for a new instance of statId: the stat's
+  /// own id, or for a template the id of the per-instance series of that
+  /// instance (made on first sight, reused when the instance comes back).
+  /// NoKey when statId was not requested.
+  uint64_t Allocate(uint64_t statId, const Stats::AttributeValues& attributeValues) override;
+  /// Free does nothing: ids are never given back.
+  void Free(uint64_t key) override;
+
+  // Stats::StatInstanceWriter
+  /// Write keeps value as the latest sample of series key; invalid values and
+  /// unknown keys are skipped. Allocates nothing.
+  void Write(uint64_t key, uint64_t timestamp, const Stats::StatValue* value,
+             Stats::StatInstanceWriter* downstream) override;
+
+  /// RunQueryLoop executes the query and drains, then waits one period with
+  /// waitForStop, until that returns true; returns true. A pass that throws is
+  /// logged ("Sampling pass failed: %1") and the loop goes on.
+  bool RunQueryLoop(const WaitForStop& waitForStop);
+  /// Drain stores every series with a valid value in one transaction; true
+  /// when every one of them was stored.
+  bool Drain();
+
+  uint64_t GetPeriod() const { return period_; }
+  const Stats::StatsQueryRef& GetQuery() const { return query_; }
+  const PersistedStatList& GetDrainList() const { return drainList_; }
+  const Stats::StatInstanceList& GetRequestedInstances() const { return requestedInstances_; }
+
+  // Object
+  std::string ToString() const override;
+
+private:
+  class QueryCallbacks;
+
+  PersistedStatRef InstanceSeries(const PersistedStatRef& templateStat, const Stats::AttributeValues& values);
+
+  const StorageEngineRef engine_;
+  const uint64_t period_;
+  const Kestrix::Service::LoggerRef logger_;
+  CollectedStatIdCounter& ids_;
+  std::map<int64_t, PersistedStatRef> requestedByStatId_;
+  std::map<CollectedStatId, PersistedStatRef> byCollectedId_;
+  PersistedStatList drainList_;
+  Stats::StatInstanceList requestedInstances_;
+  const InstanceNames instanceNames_;
+  // (template, instance name) -> its series, so that an instance that expires
+  // and comes back keeps its one series instead of growing a second.
+  std::map<std::pair<const PersistedStat*, std::string>, PersistedStatRef> instanceSeries_;
+  // The query holds its writer and allocator by counted reference. Handing it
+  // the collection itself would make a cycle that keeps both alive for ever
+  // (and would destroy a half-built collection when its constructor throws), so
+  // it gets this forwarder, which the destructor detaches.
+  Kestrix::Ref<QueryCallbacks> callbacks_;
+  Stats::StatsQueryRef query_;
+};
+using StorageCollectionRef = Kestrix::Ref<StorageCollection>;
+
+}  // namespace Tallywick

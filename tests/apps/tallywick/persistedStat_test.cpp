@@ -1,0 +1,80 @@
+#include "apps/tallywick/persistedStat.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+
+namespace Tallywick {
+namespace {
+
+using Stats::InvalidValue;
+using Stats::StatValue;
+
+PersistedStatRef Sampled(const std::string& name, uint64_t timestamp, StatValue value) {
+  auto stat = Kestrix::MakeRef<PersistedStat>(name, name + ".host", ValueKindReal, "", 1);
+  stat->SetSample(timestamp, value);
+  return stat;
+}
+
+TEST(PersistedStatTest, StartsInvalidAndKeepsTheLatestSample) {
+  PersistedStat stat("mem.total", "mem.physical.host", ValueKindInteger, "m", 7);
+  EXPECT_TRUE(Stats::IsInvalid(stat.GetValue()));
+  EXPECT_EQ(stat.GetTimestamp(), 0u);
+  stat.SetSample(10, StatValue(3));
+  stat.SetSample(20, StatValue(5, 2));
+  EXPECT_EQ(stat.GetValue(), StatValue(5, 2));
+  EXPECT_EQ(stat.GetTimestamp(), 20u);
+  EXPECT_FALSE(stat.IsTemplate());
+  EXPECT_TRUE(PersistedStat("t", "t.pNIC", ValueKindReal, "", Stats::NoKey).IsTemplate());
+}
+
+TEST(RationalPersistedStatTest, SumsNumeratorsOverDenominators) {
+  const int64_t big = std::numeric_limits<int64_t>::max();
+  struct Case {
+    const char* what;
+    std::vector<StatValue> numerators, denominators;
+    StatValue want;
+  } cases[] = {
+      {"30 + 10 over 4", {StatValue(30), StatValue(10)}, {StatValue(4)}, StatValue(10)},
+      {"150 + 50 over 4 cores", {StatValue(150), StatValue(50)}, {StatValue(4)}, StatValue(50)},
+      {"zero denominator", {StatValue(30), StatValue(10)}, {StatValue(0)}, InvalidValue},
+      {"invalid numerator", {StatValue(30), InvalidValue}, {StatValue(4)}, InvalidValue},
+      {"invalid denominator", {StatValue(30)}, {StatValue(4), InvalidValue}, InvalidValue},
+      {"no denominators", {StatValue(1, 2), StatValue(1, 3)}, {}, StatValue(5, 6)},
+      {"denominators summed", {StatValue(9)}, {StatValue(1), StatValue(2)}, StatValue(3)},
+      {"reduced quotient", {StatValue(3)}, {StatValue(6)}, StatValue(1, 2)},
+      {"numerator sum overflows", {StatValue(big), StatValue(1)}, {StatValue(1)}, InvalidValue},
+      {"no numerators", {}, {StatValue(1)}, InvalidValue},
+  };
+  for (const auto& c : cases) {
+    RationalPersistedStat r("cpu.util", ValueKindReal, "", 3);
+    uint64_t t = 100;
+    for (const auto& v : c.numerators) r.AddNumerator(Sampled("n", t++, v));
+    for (const auto& v : c.denominators) r.AddDenominator(Sampled("d", 900, v));
+    const StatValue got = r.GetValue();
+    EXPECT_TRUE(got == c.want && Stats::IsInvalid(got) == Stats::IsInvalid(c.want))
+        << c.what << ": got " << got.numerator() << "/" << got.denominator();
+    EXPECT_EQ(r.GetTimestamp(), c.numerators.empty() ? 0u : 100u) << c.what << ": first numerator's timestamp";
+  }
+}
+
+TEST(CollectedStatIdCounterTest, HandsOutDistinctIdsAcrossThreads) {
+  CollectedStatIdCounter counter;
+  EXPECT_EQ(counter.Next(), 0u);
+  std::vector<CollectedStatId> a, b;
+  std::thread ta([&] { for (int i = 0; i < 1000; ++i) a.push_back(counter.Next()); });
+  std::thread tb([&] { for (int i = 0; i < 1000; ++i) b.push_back(counter.Next()); });
+  ta.join();
+  tb.join();
+  std::vector<bool> seen(2001, false);
+  for (auto id : a) seen.at(id) = true;
+  for (auto id : b) {
+    EXPECT_FALSE(seen.at(id)) << "id " << id << " handed out twice";
+    seen.at(id) = true;
+  }
+  for (CollectedStatId id = 1; id <= 2000; ++id) EXPECT_TRUE(seen[id]) << "id " << id << " skipped";
+}
+
+}  // namespace
+}  // namespace Tallywick

@@ -1,0 +1,80 @@
+// Helpers shared by the core-layer and application tests: a temporary
+// directory, whole-file reads, and a flag that threads wait on with a generous
+// real-time guard (a hang fails the test instead of blocking the suite).
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+/// TempDir is a fresh directory, removed with its content at scope end.
+class TempDir {
+public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tw-test-XXXXXX").string();
+    path_ = mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  /// Write creates name with text and returns its path.
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(File(name), std::ios::binary) << text;
+    return File(name);
+  }
+
+private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+/// Flag is a one-way latch: Set once, Wait until set (false after the guard).
+class Flag {
+public:
+  void Set() {
+    std::lock_guard<std::mutex> lock(m_);
+    set_ = true;
+    cv_.notify_all();
+  }
+  bool IsSet() {
+    std::lock_guard<std::mutex> lock(m_);
+    return set_;
+  }
+  bool Wait(std::chrono::seconds guard = std::chrono::seconds(60)) {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, guard, [this] { return set_; });
+  }
+
+private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool set_ = false;
+};
+
+}  // namespace TestSupport

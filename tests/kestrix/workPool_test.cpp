@@ -1,0 +1,151 @@
+#include "kestrix/workPool.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "kestrix/exception.h"
+#include "kestrix/time.h"
+#include "tests/kestrix/testSupport.h"
+
+namespace {
+
+using Kestrix::Service::CreateWorkPool;
+using Kestrix::Service::WorkPoolRef;
+using TestSupport::Flag;
+
+TEST(WorkPoolTest, TasksRunConcurrentlyUpToTheMaximum) {
+  WorkPoolRef pool = CreateWorkPool("wp", 3);
+  std::atomic<int> started{0};
+  Flag allThree, release, fourthRan;
+  for (int i = 0; i < 3; ++i) {
+    pool->Run([&] {
+      // Three tasks meet here only when they run at the same time.
+      if (++started == 3) allThree.Set();
+      release.Wait();
+    });
+  }
+  ASSERT_TRUE(allThree.Wait());
+  pool->Run([&] { fourthRan.Set(); });
+  EXPECT_EQ(pool->GetThreadCount(), 3u) << "the fourth task waits for a thread";
+  EXPECT_FALSE(fourthRan.IsSet());
+  release.Set();
+  EXPECT_TRUE(fourthRan.Wait());
+  EXPECT_TRUE(pool->Wait(60000000));
+  EXPECT_EQ(pool->GetThreadCount(), 3u);
+}
+
+TEST(WorkPoolTest, ShortTaskDoesNotWaitBehindLongRunningLoops) {
+  WorkPoolRef pool = CreateWorkPool("wp", 8);
+  std::atomic<bool> stop{false};
+  std::atomic<int> loopsRunning{0};
+  Flag loopsUp;
+  for (int i = 0; i < 2; ++i) {
+    pool->Run([&] {
+      if (++loopsRunning == 2) loopsUp.Set();
+      while (!stop) std::this_thread::yield();
+    });
+  }
+  ASSERT_TRUE(loopsUp.Wait());
+  Flag shortDone;
+  pool->Run([&] { shortDone.Set(); });
+  EXPECT_TRUE(shortDone.Wait()) << "a retrieval must not wait for the sampling loops";
+  EXPECT_EQ(loopsRunning.load(), 2);
+  EXPECT_FALSE(pool->Wait(1000)) << "the loops still run";
+  stop = true;
+  EXPECT_TRUE(pool->Wait(60000000));
+  EXPECT_EQ(pool->GetThreadCount(), 3u);
+}
+
+TEST(WorkPoolTest, WindDownRefusesNewTasksAndFinishesAcceptedOnes) {
+  WorkPoolRef pool = CreateWorkPool("wp", 1);
+  Flag release;
+  std::atomic<int> ran{0};
+  pool->Run([&] {
+    release.Wait();
+    ++ran;
+  });
+  pool->Run([&] { ++ran; });  // queued behind the first
+  pool->BeginWindDown();
+  EXPECT_THROW(pool->Run([&] { ran += 100; }), Kestrix::InvalidStateException);
+  EXPECT_FALSE(pool->Wait(0));
+  release.Set();
+  EXPECT_TRUE(pool->Wait(60000000));
+  EXPECT_EQ(ran.load(), 2);
+}
+
+TEST(WorkPoolTest, BoundedWaitFollowsTheTestClock) {
+  Kestrix::System::TestClock clock(0, 0);
+  Kestrix::System::ScopedTestClock scoped(clock);
+  WorkPoolRef pool = CreateWorkPool("wp", 2);
+  Flag release;
+  pool->Run([&] { release.Wait(); });
+  bool finished = true;
+  std::thread waiter([&] { finished = pool->Wait(60000000); });
+  ASSERT_TRUE(clock.AwaitWaiters(1));
+  clock.Advance(60000000);
+  waiter.join();
+  EXPECT_FALSE(finished);
+  release.Set();
+  std::thread waiter2([&] { finished = pool->Wait(60000000); });
+  waiter2.join();  // the task ends without any clock move
+  EXPECT_TRUE(finished);
+}
+
+TEST(WorkPoolTest, ThrowingTaskIsLoggedAndThreadCarriesOn) {
+  TestSupport::TempDir dir;
+  auto sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
+  std::string error;
+  ASSERT_TRUE(sink->OpenFile(dir.File("log"), error));
+  auto logger = Kestrix::MakeRef<Kestrix::Service::Logger>("Pool", sink, Kestrix::Service::LOG_INFO);
+  WorkPoolRef pool = CreateWorkPool("thrower", 1, logger);
+  pool->Run([] { throw std::runtime_error("boom"); });
+  pool->Run([] { throw 42; });
+  Flag after;
+  pool->Run([&] { after.Set(); });
+  EXPECT_TRUE(after.Wait());
+  EXPECT_TRUE(pool->Wait(60000000));
+  const auto lines = TestSupport::Lines(TestSupport::ReadFile(dir.File("log")));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" error Pool: Task on thrower-0 failed: boom"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" error Pool: Task on thrower-0 failed with an unknown exception"), std::string::npos);
+  EXPECT_EQ(pool->GetThreadCount(), 1u);
+}
+
+TEST(WorkPoolTest, ThreadsAreNamedAfterThePool) {
+  struct Case {
+    std::string pool, want;
+  } cases[] = {{"tw-pool", "tw-pool-0"}, {"averyverylongname", "averyverylongna"}};
+  for (const auto& c : cases) {
+    WorkPoolRef pool = CreateWorkPool(c.pool, 1);
+    char name[32] = {};
+    Flag done;
+    pool->Run([&] {
+      pthread_getname_np(pthread_self(), name, sizeof name);
+      done.Set();
+    });
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(std::string(name), c.want);
+  }
+}
+
+TEST(WorkPoolTest, DestroyingThePoolLeavesRunningTasksIntact) {
+  Flag release, firstDone, queuedDone;
+  {
+    WorkPoolRef pool = CreateWorkPool("gone", 1);
+    pool->Run([&] {
+      release.Wait();
+      firstDone.Set();
+    });
+    pool->Run([&] { queuedDone.Set(); });
+    // The pool's last reference goes while the first task still runs.
+  }
+  release.Set();
+  EXPECT_TRUE(firstDone.Wait());
+  EXPECT_TRUE(queuedDone.Wait()) << "an accepted task is never dropped";
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "registryTestSupport.h"
+#include "stats/registry/resultImpl.h"
+#include "stats/registry/statsRegistryImpl.h"
+
+namespace RegistryTest {
+namespace {
+
+using Stats::MakeStatInstance;
+
+class Retrieval : public ProviderFixture {
+protected:
+  void SetUp() override {
+    ProviderFixture::SetUp();
+    // cpu (type 7, wildcards allowed) and disk (type 22, no wildcards).
+    p1 = Provide("P1", {Src(1, "cpu.used", {Attr("cpu", 7, true)}),
+                        Src(2, "disk.io", {Attr("disk", 22, false), Attr("part", 22, true)})});
+    p2 = Provide("P2", {Src(3, "mem.free"), Src(4, "net.rx", {Attr("intf", 8, true)})});
+  }
+  // Registry ids: P1 0 (cpu.used), 1 (disk.io); P2 2 (mem.free), 3 (net.rx).
+  TestProviderRef p1, p2;
+};
+
+TEST_F(Retrieval, InvalidInstancesAreLeftOutWithTheirWarning) {
+  struct Case {
+    const char* what;
+    StatInstanceList request;
+    std::vector<std::string> calls;     // handler calls, in order
+    std::vector<std::string> warnings;  // warning lines, in order
+  };
+  const Case cases[] = {
+      {"empty request", {}, {}, {}},
+      {"unknown stat id", {MakeStatInstance(42, {}), MakeStatInstance(2, {})}, {"P2:[2()]"},
+       {"failed to find stat 42"}},
+      {"too many values", {MakeStatInstance(0, {"0", "1"})}, {}, {"expect attribute count 1, got 2"}},
+      {"too few values", {MakeStatInstance(1, {"sda"})}, {}, {"expect attribute count 2, got 1"}},
+      {"wildcard where not allowed", {MakeStatInstance(1, {"*", "1"}), MakeStatInstance(0, {"3"})},
+       {"P1:[0('3')]"}, {"wildcard not supported for stat (1:0)."}},
+      {"wildcard where allowed passes unchanged", {MakeStatInstance(1, {"sda", "*"}), MakeStatInstance(0, {"*"})},
+       {"P1:[1('sda','*'),0('*')]"}, {}},
+      {"values that merely contain a star are no wildcards", {MakeStatInstance(1, {"**", "x*"})},
+       {"P1:[1('**','x*')]"}, {}},
+      {"only invalid instances call no handler",
+       {MakeStatInstance(7, {}), MakeStatInstance(2, {"x"}), MakeStatInstance(1, {"*", "*"})}, {},
+       {"failed to find stat 7", "expect attribute count 0, got 1", "wildcard not supported for stat (1:0)."}},
+      {"an empty reference is left out", {StatInstanceList::value_type(), MakeStatInstance(2, {})}, {"P2:[2()]"},
+       {"empty stat instance at position 0 left out"}},
+  };
+  for (const auto& c : cases) {
+    const size_t linesBefore = capture.Lines().size();
+    calls.calls.clear();
+    StatInstanceValueList values;
+    registry->GetStatValues(c.request, values);
+    EXPECT_EQ(calls.Get(), c.calls) << c.what;
+    std::vector<std::string> warnings;
+    const auto lines = capture.Lines();
+    for (size_t i = linesBefore; i < lines.size(); ++i) {
+      if (lines[i].level == "warning") warnings.push_back(lines[i].message);
+    }
+    EXPECT_EQ(warnings, c.warnings) << c.what;
+  }
+}
+
+TEST_F(Retrieval, GroupsByHandlerInHandlerOrderAndRequestOrder) {
+  StatInstanceValueList values;
+  registry->GetStatValues({MakeStatInstance(3, {"eth0"}), MakeStatInstance(0, {"1"}), MakeStatInstance(2, {}),
+                           MakeStatInstance(3, {"eth1"}), MakeStatInstance(0, {"0"})},
+                          values);
+  EXPECT_EQ(calls.Get(), (std::vector<std::string>{"P1:[0('1'),0('0')]", "P2:[3('eth0'),2(),3('eth1')]"}));
+  // Values: providerId * 1000 + number of attribute values, flagged as collected.
+  EXPECT_EQ(ValueTexts(values), (std::vector<std::string>{"0('0')=1001", "0('1')=1001", "2()=3000",
+                                                          "3('eth0')=4001", "3('eth1')=4001"}));
+  for (const auto& v : values) EXPECT_TRUE(v->HasValue()) << Stats::InstanceToString(*v);
+}
+
+TEST_F(Retrieval, ListFormAppendsAndCountsTheWholeList) {
+  StatInstanceValueList values = {Kestrix::MakeRef<Stats::StatInstanceValue>(9, Stats::AttributeValues{}, 5, false)};
+  registry->GetStatValues({MakeStatInstance(2, {}), MakeStatInstance(3, {"lo"})}, values);
+  ASSERT_EQ(values.size(), 3u);
+  EXPECT_EQ(Stats::InstanceToString(*values[0]), "9()") << "earlier entries stay first";
+  EXPECT_EQ(p2->LastCount(), 3u) << "GetValueCount includes the entries present before the call";
+}
+
+TEST_F(Retrieval, ParallelCollectionGivesTheSerialValuesOnPoolThreads) {
+  const StatInstanceList request = {MakeStatInstance(3, {"*"}), MakeStatInstance(0, {"0"}), MakeStatInstance(2, {}),
+                                    MakeStatInstance(1, {"sda", "1"}), MakeStatInstance(0, {"1"})};
+  StatInstanceValueList serial, parallel;
+  registry->GetStatValues(request, serial);
+  const size_t serialCalls = p1->Threads().size();
+  {
+    ScopedParallelCollect on("true");
+    registry->GetStatValues(request, parallel);
+  }
+  EXPECT_EQ(ValueTexts(parallel), ValueTexts(serial));
+  EXPECT_EQ(serial.size(), 5u);
+  for (auto* p : {&p1, &p2}) {
+    const auto threads = (*p)->Threads();
+    ASSERT_EQ(threads.size(), serialCalls + 1) << "one call per handler and pass";
+    EXPECT_EQ(threads.front(), std::this_thread::get_id()) << "serial: the caller's thread";
+    EXPECT_NE(threads.back(), std::this_thread::get_id()) << "parallel: a pool thread";
+  }
+}
+
+TEST_F(Retrieval, UnreadableParallelSettingCollectsSeriallyWithOneWarning) {
+  ScopedParallelCollect bad("yes");
+  StatInstanceValueList values;
+  registry->GetStatValues({MakeStatInstance(2, {})}, values);
+  registry->GetStatValues({MakeStatInstance(2, {})}, values);
+  EXPECT_EQ(values.size(), 2u);
+  const auto threads = p2->Threads();
+  ASSERT_EQ(threads.size(), 2u);
+  EXPECT_EQ(threads[0], std::this_thread::get_id());
+  size_t warnings = 0;
+  for (const auto& l : capture.Lines()) warnings += l.level == "warning";
+  EXPECT_EQ(warnings, 1u);
+  EXPECT_EQ(capture.Count("warning",
+                          "configuration scratch, key statsRegistry/parallelCollect: 'yes' is not a boolean "
+                          "(true, false, 1 or 0); collecting serially"),
+            1u);
+}
+
+TEST_F(Retrieval, ThrowingHandlerIsReportedAfterEveryHandlerRan) {
+  const StatInstanceList request = {MakeStatInstance(2, {}), MakeStatInstance(0, {"0"})};
+  p1->SetFailure("P1 cannot read");
+  struct Case {
+    const char* parallel;
+    bool p2Fails;
+    std::vector<std::string> values;  // serially the failing P1 ends the collection
+  } cases[] = {{"false", false, {}}, {"true", false, {"2()=3000"}}, {"true", true, {}}};
+  for (const auto& c : cases) {
+    ScopedParallelCollect setting(c.parallel);
+    p2->SetFailure(c.p2Fails ? "P2 cannot read" : "");
+    StatInstanceValueList values;
+    try {
+      registry->GetStatValues(request, values);
+      ADD_FAILURE() << "no exception, parallel " << c.parallel;
+    } catch (const Kestrix::Exception& e) {
+      EXPECT_STREQ(e.what(), "P1 cannot read") << "the first handler's error, parallel " << c.parallel;
+    }
+    EXPECT_EQ(ValueTexts(values), c.values) << "parallel " << c.parallel;
+    // The read lock is free again: a registration goes through.
+    StatInfoList infos;
+    StatsRegistryItemRef item;
+    registry->Register({}, QuietHandler("x"), infos, item);
+    EXPECT_TRUE(item) << "parallel " << c.parallel;
+  }
+  EXPECT_EQ(calls.Get().size(), 5u) << "1 serial call, then 2 parallel calls twice";
+}
+
+// The service runs each sampling loop as a never-ending task on the
+// application's pool; a parallel retrieval must still get pool threads.
+TEST_F(Retrieval, ParallelRetrievalCompletesBesideTwoNeverEndingLoops) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stop = false;
+  int running = 0;
+  auto pool = Kestrix::Service::GetApp()->GetWorkPool();
+  for (int i = 0; i < 2; ++i) {
+    pool->Run([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++running;
+      changed.notify_all();
+      changed.wait(lock, [&] { return stop; });
+      --running;
+      changed.notify_all();
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return running == 2; });
+  }
+  StatInstanceValueList values;
+  {
+    ScopedParallelCollect on("true");
+    registry->GetStatValues({MakeStatInstance(0, {"0"}), MakeStatInstance(2, {})}, values);
+  }
+  EXPECT_EQ(ValueTexts(values), (std::vector<std::string>{"0('0')=1001", "2()=3000"}));
+  std::unique_lock<std::mutex> lock(mutex);
+  stop = true;
+  changed.notify_all();
+  changed.wait(lock, [&] { return running == 0; });
+}
+
+// A pool that winds down refuses tasks; the pass still gets every value,
+// collected on the calling thread.
+TEST_F(Retrieval, RetrieverCollectsOnTheCallerWhenThePoolRefuses) {
+  auto impl = Kestrix::RefCast<Stats::Registry::RegistryImpl>(registry);
+  ASSERT_TRUE(impl);
+  Kestrix::Service::WorkPoolRef pool = Kestrix::Service::CreateWorkPool("refusing", 2);
+  pool->BeginWindDown();
+  Stats::Registry::HandlerGroups groups = {{1, {MakeStatInstance(0, {"0"})}}, {2, {MakeStatInstance(2, {})}}};
+  StatInstanceValueList values;
+  const Kestrix::Ref<Stats::Registry::ResultImpl> result(new Stats::Registry::ResultImpl(values));
+  Stats::Registry::StatsRetrieverRef retriever(new Stats::Registry::StatsRetriever(capture.Logger(), pool));
+  std::exception_ptr error;
+  {
+    Kestrix::System::ReadGuard guard(*impl);
+    error = retriever->Retrieve(*impl, groups, *result);
+  }
+  EXPECT_FALSE(error);
+  EXPECT_EQ(ValueTexts(values), (std::vector<std::string>{"0('0')=1001", "2()=3000"}));
+  EXPECT_EQ(p1->Threads().back(), std::this_thread::get_id());
+  size_t refusals = 0;
+  for (const auto& l : capture.Lines()) {
+    refusals += l.level == "warning" && l.message.find("work pool refused the call of handler") == 0;
+  }
+  EXPECT_EQ(refusals, 2u);
+}
+
+}  // namespace
+}  // namespace RegistryTest
