@@ -131,7 +131,6 @@ bool MeminfoCursor::Next(MeminfoLine& out) {
         }
       }
     }
-    Skip(line);
   }
   return false;
 }
@@ -151,18 +150,15 @@ bool StatCursor::Next(StatLine& out) {
         out.kind = StatLine::Cpu;
         out.cpu = static_cast<uint32_t>(cpu);
       } else {
-        Skip(line);
         continue;
       }
       if (ReadColumns(fields, out.ticks)) return true;
-      Skip(line);
     } else if (key == "btime") {
       std::string_view token;
       if (fields.Next(token) && ParseUnsigned(token, out.bootTime)) {
         out.kind = StatLine::BootTime;
         return true;
       }
-      Skip(line);
     }
   }
   return false;
@@ -178,14 +174,12 @@ bool CpuinfoCursor::Next(CpuFrequency& out) {
       uint64_t n = 0;
       haveProcessor_ = ParseUnsigned(value, n) && n <= UINT32_MAX;
       if (haveProcessor_) processor_ = static_cast<uint32_t>(n);
-      else Skip(line);
     } else if (key == "cpu MHz" && haveProcessor_) {
       if (ParseFloat(value, out.mhz)) {
         out.processor = processor_;
         haveProcessor_ = false;
         return true;
       }
-      Skip(line);
     }
   }
   return false;
@@ -214,7 +208,6 @@ bool DiskstatsCursor::Next(DiskstatsLine& out) {
     if (fields.Next(major) && ParseUnsigned(major, number) && fields.Next(minor) &&
         ParseUnsigned(minor, number) && fields.Next(out.name) && ReadColumns(fields, out.values))
       return true;
-    Skip(line);
   }
   return false;
 }
@@ -242,7 +235,6 @@ bool NetDevCursor::Next(NetDevLine& out) {
         return true;
       }
     }
-    Skip(line);
   }
   return false;
 }

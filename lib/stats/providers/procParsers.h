@@ -3,7 +3,7 @@
 // Every parser takes the whole file content as a string_view, allocates
 // nothing, and keeps views into that text only (valid while the text is). The
 // cursors (`MeminfoCursor`, `DiskstatsCursor`, ...) yield one parsed line at a
-// time and pass over lines that do not parse; `SkippedLines` tells how many.
+// time and pass over lines that do not parse.
 // Lines are whole lines, whatever their length. Numbers are parsed strictly:
 // the whole token must be a decimal number in range. Where the kernel defines
 // columns by position (diskstats, net/dev, the cpu lines of stat, pid stat and
@@ -60,30 +60,21 @@ public:
   explicit FieldCursor(std::string_view line) : rest_(line) {}
   /// Next sets token to the next non-empty token; false at the end.
   bool Next(std::string_view& token);
-  /// Rest is the unread part of the line.
-  std::string_view Rest() const { return rest_; }
 
 private:
   std::string_view rest_;
 };
 
-/// LineCursor is the common part of the cursors: the remaining text and the
-/// count of lines passed over.
+/// LineCursor is the common part of the cursors: the text not read yet.
 class LineCursor {
 public:
   explicit LineCursor(std::string_view text) : rest_(text) {}
-  /// SkippedLines counts the non-empty lines that did not parse.
-  size_t SkippedLines() const { return skipped_; }
 
 protected:
   bool NextLine(std::string_view& line) { return Providers::NextLine(rest_, line); }
-  void Skip(std::string_view line) {
-    if (!TrimBlanks(line).empty()) ++skipped_;
-  }
 
 private:
   std::string_view rest_;
-  size_t skipped_ = 0;
 };
 
 /// MeminfoLine is one "Key: value [unit]" line of /proc/meminfo.
@@ -111,7 +102,7 @@ struct StatLine {
 
 /// StatCursor yields the "cpu", "cpuN" and "btime" lines of /proc/stat; a cpu
 /// line needs at least 8 numeric columns. Other keys (intr, ctxt, ...) are
-/// passed over without counting as skipped.
+/// passed over.
 class StatCursor : public LineCursor {
 public:
   using LineCursor::LineCursor;
