@@ -1,9 +1,8 @@
 #include "stats/distillery/statsQueryInt.h"
 
-#include <cstdio>
-
 #include "kestrix/assert.h"
 #include "kestrix/exception.h"
+#include "kestrix/format.h"
 #include "kestrix/stringUtil.h"
 #include "kestrix/time.h"
 
