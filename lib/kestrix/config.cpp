@@ -135,11 +135,21 @@ private:
     if (n) value = n->value_;
     return n;
   }
+  // Find walks path segment by segment (empty segments skipped). It runs on
+  // every registry retrieval, so it builds no list: the segment goes into a
+  // per-thread string that keeps its room.
   const ConfigNodeImpl* Find(const std::string& path) const {
+    thread_local std::string part;
     const ConfigNodeImpl* n = this;
-    for (const auto& part : SplitPath(path)) {
-      n = n->Child(part, path, *this);
-      if (!n) return nullptr;
+    for (size_t start = 0; start <= path.size();) {
+      size_t end = path.find('/', start);
+      if (end == std::string::npos) end = path.size();
+      if (end > start) {
+        part.assign(path, start, end - start);
+        n = n->Child(part, path, *this);
+        if (!n) return nullptr;
+      }
+      start = end + 1;
     }
     return n;
   }

@@ -86,7 +86,7 @@ void StatsRetriever::RetrieveFromHandler(const GetStatValuesHandlerRef& handler,
                                          const StatInstanceList& instances, StatsResult& result, size_t slot) {
   std::exception_ptr error;
   try {
-    GetStatValuesFunctor functor = handler->GetFunctor();
+    const GetStatValuesFunctor& functor = handler->GetFunctor();
     functor(instances, result);
   } catch (const std::exception& e) {
     KLOG(logger_, ERROR, "handler '%1' failed: %2", handler->GetHandlerName(), e.what());
