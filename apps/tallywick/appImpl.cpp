@@ -7,6 +7,7 @@
 #include "kestrix/workPool.h"
 #include "apps/tallywick/healthStatus.h"
 #include "apps/tallywick/persistedStatCatalog.h"
+#include "apps/tallywick/serviceNotifier.h"
 #include "apps/tallywick/storageException.h"
 #include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
 #include "stats/providers/linuxStatsProviderImpl.h"
@@ -103,10 +104,13 @@ void App::Run() {
       collection->RunQueryLoop([self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
     });
   }
+  ServiceNotifier notifier;
+  notifier.Start(collections_, [self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
   KLOG(logger_, INFO, "Running main loop");
   do {
     if (engine_) WriteHealthStatus();
   } while (!WaitForStop(kHealthRewriteMicros));
+  notifier.Stop();
   pool->BeginWindDown();
   if (!pool->Wait(kPoolWindDownMicros)) {
     KLOG(logger_, WARNING, "Work pool still busy after %1 usec; leaving its tasks behind", kPoolWindDownMicros);

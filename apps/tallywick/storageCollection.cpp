@@ -5,6 +5,7 @@
 #include "apps/tallywick/persistedStatMetadata.h"
 #include "kestrix/assert.h"
 #include "kestrix/format.h"
+#include "kestrix/time.h"
 
 namespace Tallywick {
 
@@ -140,6 +141,8 @@ bool StorageCollection::RunQueryLoop(const WaitForStop& waitForStop) {
     try {
       query_->Execute(false);
       Drain();
+      lastPassTime_.store(Kestrix::System::GetMonotonicTime(), std::memory_order_relaxed);
+      passCount_.fetch_add(1, std::memory_order_relaxed);
     } catch (const std::exception& e) {
       // One bad pass (a provider failure, an allocation failure) must not end
       // sampling for good; the next period tries again.

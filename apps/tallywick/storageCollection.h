@@ -8,6 +8,8 @@
 // constructor is for it and for tests.
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -86,6 +88,11 @@ public:
   /// Drain stores every series with a valid value in one transaction; true
   /// when every one of them was stored.
   bool Drain();
+  /// GetLastPassTime: monotonic µs at which the last pass (execute and drain)
+  /// completed, 0 before the first; GetPassCount: passes completed. Read from
+  /// any thread (the service's supervisor).
+  uint64_t GetLastPassTime() const { return lastPassTime_.load(std::memory_order_relaxed); }
+  uint64_t GetPassCount() const { return passCount_.load(std::memory_order_relaxed); }
 
   uint64_t GetPeriod() const { return period_; }
   const Stats::StatsQueryRef& GetQuery() const { return query_; }
@@ -118,6 +125,8 @@ private:
   // it gets this forwarder, which the destructor detaches.
   Kestrix::Ref<QueryCallbacks> callbacks_;
   Stats::StatsQueryRef query_;
+  std::atomic<uint64_t> lastPassTime_{0};
+  std::atomic<uint64_t> passCount_{0};
 };
 using StorageCollectionRef = Kestrix::Ref<StorageCollection>;
 
