@@ -21,8 +21,8 @@ def one_second_periods(d):
 
 
 class OpsTest(unittest.TestCase):
-    def start(self, d, level="info", env=None):
-        cfg = d.write("tw.xml", twrun.config(d.path, one_second_periods(d)).replace(
+    def start(self, d, level="info", env=None, export=""):
+        cfg = d.write("tw.xml", twrun.config(d.path, one_second_periods(d) + export).replace(
             "<level>info</level>", "<level>%s</level>" % level))
         environment = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "WATCHDOG_USEC")}
         environment.update(env or {})
@@ -78,6 +78,44 @@ class OpsTest(unittest.TestCase):
             self.assertNotIn("Log file reopened", rotated)
             self.assertIn("Exiting with status=true.", current)
             self.assertNotIn("Received signal 10", current + rotated)
+
+    def test_metrics_file_parses_and_holds_the_stored_values(self):
+        parser = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+        probe = subprocess.run([parser, "-c", "import prometheus_client.parser"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("python3-prometheus-client is not installed")
+        with twrun.TempDir() as d:
+            prom = d.file("tw.prom")
+            proc = self.start(d, export="<export><metricsFile>%s</metricsFile></export>" % prom)
+            # Both collections have published, the rates after their second pass.
+            twrun.wait_for(lambda: "tallywick_storage_used_filesystem" in d.read("tw.prom") and
+                           "tallywick_net_rx_packetRate" in d.read("tw.prom"), "the metrics file")
+            self.stop(proc)
+            script = ("import json, sys\n"
+                      "from prometheus_client.parser import text_string_to_metric_families as f\n"
+                      "print(json.dumps([[m.name, m.type, [[s.labels, s.value] for s in m.samples]]"
+                      " for m in f(open(sys.argv[1]).read())]))\n")
+            parsed = subprocess.run([parser, "-c", script, prom], capture_output=True, text=True, check=True)
+            import json
+            families = {name: (kind, samples) for name, kind, samples in json.loads(parsed.stdout)}
+            with open("/proc/meminfo") as f:
+                mem_total = int(next(l for l in f if l.startswith("MemTotal:")).split()[1])
+            self.assertEqual(families["tallywick_mem_total"], ("gauge", [[{}, float(mem_total)]]))
+            with open("/proc/net/dev") as f:
+                interfaces = sorted(l.split(":")[0].strip() for l in f.readlines()[2:])
+            kind, samples = families["tallywick_net_rx_packetRate"]
+            self.assertEqual(sorted(s[0]["interface"] for s in samples), interfaces)
+            self.assertEqual([s[0] for s in families["tallywick_storage_used_filesystem"][1]], [{"mountpoint": "/"}])
+            self.assertEqual([s[0] for s in families["tallywick_storage_totalsize_directory"][1]], [{"path": d.path}])
+
+    def test_metrics_file_must_end_in_prom(self):
+        with twrun.TempDir() as d:
+            cfg = d.write("tw.xml", twrun.config(d.path, one_second_periods(d) +
+                                                 "<export><metricsFile>%s/tw.txt</metricsFile></export>" % d.path))
+            status, _, _ = twrun.run([cfg])
+            self.assertEqual(status, 1)
+            self.assertIn("error Tallywick: Invalid value %s/tw.txt for key export/metricsFile: must be a file "
+                          "path ending in .prom" % d.path, d.read("log/Tallywick.log"))
 
 
 if __name__ == "__main__":
