@@ -118,6 +118,13 @@ void StatsResultInt<Model>::AddValueLocked(int64_t statId, const StatDefRef& def
 }
 
 template <class Model>
+void StatsResultInt<Model>::BeginPass(uint64_t utc, uint64_t monotonic) {
+  clock_ = PassClock{utc, monotonic};
+  valueCount_ = 0;
+  executingThread_ = std::this_thread::get_id();
+}
+
+template <class Model>
 Distillery::StatInstance* StatsResultInt<Model>::FindInstance(int64_t statId, const AttributeValues& values) const {
   auto it = instances_.find(InstanceKey{statId, &values});
   return it != instances_.end() ? it->second.instance.Get() : nullptr;
@@ -481,10 +488,7 @@ void StatsQueryImpl<Model>::Execute(bool parallel) {
   int64_t user0 = 0, sys0 = 0;
   Kestrix::System::GetCpuTime(user0, sys0);
   const uint64_t passTimestamp = Kestrix::System::GetUtcDateTime().GetUtcTime();
-  this->clock_.utc = passTimestamp;
-  this->clock_.monotonic = t0;
-  this->valueCount_ = 0;
-  this->executingThread_ = std::this_thread::get_id();
+  this->BeginPass(passTimestamp, t0);
   try {
     registry_->GetStatValues(rawInstances_, *this);
     this->FinishPass();

@@ -102,6 +102,12 @@ public:
                                                    const AttributeValues& attributeValues) override;
   void OnInstanceRemoved(Distillery::StatInstance& instance) override;
 
+  /// BeginPass opens a pass: every value added until FinishPass carries utc as
+  /// its timestamp and monotonic as its time for elapsed-time cookings; the
+  /// value count restarts at 0. Execute calls it; a driver that feeds values
+  /// itself calls it before its AddValue calls and FinishPass.
+  void BeginPass(uint64_t utc, uint64_t monotonic);
+
   /// FindInstance returns the first instance under (statId, values), or null.
   Distillery::StatInstance* FindInstance(int64_t statId, const AttributeValues& values) const;
   size_t GetInstanceCount() const { return instances_.size(); }
