@@ -128,6 +128,7 @@ public:
     }
     this->ReleaseDependents(creator);
     this->Unlink();
+    // The creator may drop the last reference to this: nothing is touched after.
     if (creator) creator->OnInstanceRemoved(*this);
     return true;
   }
