@@ -43,6 +43,7 @@ inline int64_t Gcd(int64_t a, int64_t b) {
   if (x == 0 || y == 0) return static_cast<int64_t>(x | y);
   const int shift = __builtin_ctzll(x | y);
   x >>= __builtin_ctzll(x);
+  if (x == 1) return static_cast<int64_t>(uint64_t{1} << shift);  // a power-of-two scale or divisor
   do {
     y >>= __builtin_ctzll(y);
     if (x > y) std::swap(x, y);
