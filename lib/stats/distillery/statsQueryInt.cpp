@@ -1,11 +1,11 @@
 #include "stats/distillery/statsQueryInt.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 
 #include "kestrix/assert.h"
 #include "kestrix/exception.h"
+#include "kestrix/format.h"
 #include "kestrix/stringUtil.h"
 #include "kestrix/time.h"
 
@@ -25,7 +25,7 @@ std::string QueryLoggerName(const Kestrix::Service::LoggerRef& parent, const voi
                             const std::string& internalName) {
   std::string name = parent->GetName().empty() ? std::string() : parent->GetName() + ".";
   name += "StatsRegistry(";
-  name += QueryPointerField(registry);
+  name += Kestrix::PointerField(registry);
   name += ").Query(";
   name += internalName;
   name += ")";
@@ -33,14 +33,6 @@ std::string QueryLoggerName(const Kestrix::Service::LoggerRef& parent, const voi
 }
 
 }  // namespace
-
-std::string QueryPointerField(const void* p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
-  std::string text(buf);
-  if (text.size() < 16) text.insert(0, 16 - text.size(), '0');
-  return text;
-}
 
 TimedScope::TimedScope(Kestrix::PerfCounter::MeterAccumulator& meter, bool millis)
     : meter_(meter), start_(Kestrix::System::Get100NsTime()), millis_(millis) {}

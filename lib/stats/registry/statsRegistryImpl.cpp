@@ -18,7 +18,7 @@ std::string RegistryLoggerName(const Kestrix::Service::LoggerRef& parent, const 
   const std::string& parentName = parent->GetName();
   std::string name = parentName.empty() ? std::string() : parentName + ".";
   name += "StatsRegistry(";
-  name += PointerField(self);
+  name += Kestrix::PointerField(self);
   name += ")";
   return name;
 }

@@ -6,17 +6,11 @@
 namespace Stats {
 namespace Registry {
 
-std::string PointerField(const void* p) {
-  std::string hex = Kestrix::MessageFormatter::ASPrint("%1", p);
-  if (hex.size() < 16) hex.insert(0, 16 - hex.size(), '0');
-  return hex;
-}
-
 StatsRetriever::StatsRetriever(const Kestrix::Service::LoggerRef& parentLogger,
                                Kestrix::Service::WorkPoolRef pool)
     : logger_(Kestrix::Service::Logger::CreateLogger(
           parentLogger, (parentLogger ? parentLogger->GetName() : Kestrix::Service::GetDefaultLogger()->GetName()) +
-                            ".Retriever(" + PointerField(this) + ")")),
+                            ".Retriever(" + Kestrix::PointerField(this) + ")")),
       pool_(std::move(pool)) {
   KLOG(logger_, VERBOSE, "Created");
 }
