@@ -27,10 +27,6 @@
 
 namespace Stats {
 
-// Stands in while no registry implementation is linked: the benchmark passes
-// its own registry. A real definition replaces this weak one.
-__attribute__((weak)) StatsRegistryRef GetDefaultRegistry() { return StatsRegistryRef(); }
-
 namespace {
 
 // Numbers the definitions and keeps them, like a registry that accepts all.

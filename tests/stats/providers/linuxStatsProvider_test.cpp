@@ -76,6 +76,32 @@ TEST(LinuxStatsProviderTest, RegistersTheCatalogueInOrder) {
   EXPECT_EQ(name.substr(name.find("//")), "//GetLinuxStatValues");
 }
 
+TEST(LinuxStatsProviderTest, RealRegistryLogsTheGoldenLines) {
+  Testing::TempDir dir;
+  const std::string logPath = dir.Path() + "/log";
+  auto sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
+  std::string error;
+  ASSERT_TRUE(sink->OpenFile(logPath, error)) << error;
+  auto logger = Kestrix::MakeRef<Kestrix::Service::Logger>("Test", sink, Kestrix::Service::LOG_VERBOSE);
+  const StatsRegistryRef registry = CreateRegistry(logger);
+  auto provider = Kestrix::MakeRef<LinuxStatsProvider>(ProcessSelectorList{}, StatAttributeMapperRef(),
+                                                       Fixture("proc/vm-6.18"));
+  provider->RegisterStats(registry);
+  std::vector<std::string> got;
+  for (const auto& line : ReadLines(logPath)) {
+    const size_t at = line.find("Registered stat: ");
+    if (at != std::string::npos) got.push_back(line.substr(at));
+  }
+  const auto want = ReadLines(Fixture("registration/linux.registration.golden"));
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "registration " << i;
+  // Values flow through the registered handler: registry id 82 is mem.physical.host.
+  RecordingResult result;
+  registry->GetStatValues({MakeStatInstance(82, {})}, result);
+  EXPECT_EQ(result.ByInstance(), (Values{{"", 24683784LL * 1024}}));
+  provider->UnregisterStats();
+}
+
 TEST(LinuxStatsProviderTest, RefusedRegistrationAnswersNothing) {
   auto provider = Kestrix::MakeRef<LinuxStatsProvider>(ProcessSelectorList{}, StatAttributeMapperRef(),
                                                        Fixture("proc/vm-6.18"));
