@@ -1,16 +1,17 @@
 // Test doubles for the providers: a registry that numbers definitions the way
-// the real one does and records the "Registered stat" lines, and a result sink
-// that records every value reported.
+// the real one does, a result sink that records every value reported, and the
+// real registry logging into a file whose "Registered stat" lines are read back.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "kestrix/format.h"
+#include "kestrix/log.h"
 #include "public/stats/statsProvider.h"
 #include "public/stats/statsRegistry.h"
 #include "public/stats/statsResult.h"
@@ -36,9 +37,6 @@ public:
       const int64_t id = nextId++;
       infos.push_back(Kestrix::MakeRef<StatInfo>(id, def));
       byLabel[MakeStatKey(*def)] = id;
-      lines.push_back(Kestrix::MessageFormatter::ASPrint(
-          "Registered stat: registryId=%1/providerId=%2/label='%3' : %4", id, def->GetProviderId(),
-          MakeStatKey(*def), RegisteredStatToString(id, *def)));
     }
     item = Kestrix::MakeRef<Item>();
   }
@@ -61,7 +59,6 @@ public:
   int64_t nextId = 0;
   GetStatValuesHandlerRef handler;
   std::map<std::string, int64_t> byLabel;
-  std::vector<std::string> lines;
 };
 
 /// RecordingResult keeps every value reported with a definition.
@@ -134,6 +131,34 @@ struct LinuxHarness {
   }
   Providers::LinuxStatsProviderRef provider;
   Kestrix::Ref<FakeRegistry> registry;
+};
+
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+/// LoggedRegistry is the service's registry writing its log to a file.
+struct LoggedRegistry {
+  LoggedRegistry() {
+    auto sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
+    std::string error;
+    EXPECT_TRUE(sink->OpenFile(dir.Path() + "/log", error)) << error;
+    registry = CreateRegistry(Kestrix::MakeRef<Kestrix::Service::Logger>("Test", sink, Kestrix::Service::LOG_VERBOSE));
+  }
+  /// Registered returns the "Registered stat: ..." lines logged so far, from that text on.
+  std::vector<std::string> Registered() const {
+    std::vector<std::string> got;
+    for (const auto& line : ReadLines(dir.Path() + "/log")) {
+      const size_t at = line.find("Registered stat: ");
+      if (at != std::string::npos) got.push_back(line.substr(at));
+    }
+    return got;
+  }
+  TempDir dir;
+  StatsRegistryRef registry;
 };
 
 inline std::string Fixture(const std::string& name) { return std::string(TW_FIXTURES_DIR) + "/" + name; }

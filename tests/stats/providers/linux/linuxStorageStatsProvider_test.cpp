@@ -83,8 +83,11 @@ struct Storage {
 };
 
 TEST(LinuxStorageStatsProviderTest, RegistersThreeStatistics) {
-  Storage s({"/"}, {});
-  EXPECT_EQ(s.registry->lines,
+  Testing::LoggedRegistry logged;
+  auto provider = Kestrix::MakeRef<LinuxStorageStatsProvider>(std::vector<std::string>{"/"},
+                                                              std::vector<std::string>{}, StatAttributeMapperRef());
+  provider->RegisterStats(logged.registry);
+  EXPECT_EQ(logged.Registered(),
             (std::vector<std::string>{
                 "Registered stat: registryId=0/providerId=0/label='storage.totalsize.D.filesystem' : "
                 "0->storage.totalsize(mountpoint|*:D.filesystem)",
@@ -92,6 +95,8 @@ TEST(LinuxStorageStatsProviderTest, RegistersThreeStatistics) {
                 "1->storage.used(mountpoint|*:D.filesystem)",
                 "Registered stat: registryId=2/providerId=2/label='storage.totalsize.D.directory' : "
                 "2->storage.totalsize(path|*:D.directory)"}));
+  provider->UnregisterStats();
+  Storage s({"/"}, {});
   const std::string name = s.registry->handler->GetHandlerName();
   EXPECT_EQ(name.substr(name.find("//")), "//GetLinuxStorageStatValues");
 }
