@@ -52,7 +52,8 @@ void Add(StatsResult& result, int64_t statId, const StatDefRef& def, const Attri
   if (Reportable(value)) result.AddValue(statId, def, values, static_cast<int64_t>(value));
 }
 
-bool IsWildcard(const std::string& value) { return value == Wildcard; }
+// IsWildcard: the value is exactly "*" (Wildcard), without a strlen per test.
+bool IsWildcard(const std::string& value) { return value.size() == 1 && value[0] == '*'; }
 
 // ParseNumber reads a CPU number or pid given in a request: digits only.
 bool ParseNumber(const std::string& text, uint32_t& number) {
@@ -122,6 +123,17 @@ void LinuxStatsProvider::RegisterStats(const StatsRegistryRef& registry) {
       std::to_string(reinterpret_cast<uintptr_t>(static_cast<const void*>(this))) + "//GetLinuxStatValues",
       StatsProviderRef(self)));
   RegisterWithRegistry(reg, defs, registryToLocal_, nullptr, nullptr, handler);
+  localByRegistry_.clear();
+  if (!registryToLocal_.empty()) {
+    const int64_t first = registryToLocal_.begin()->first;
+    const uint64_t span = static_cast<uint64_t>(registryToLocal_.rbegin()->first) - static_cast<uint64_t>(first) + 1;
+    if (span <= 2 * registryToLocal_.size() + 64) {
+      firstRegistryId_ = first;
+      localByRegistry_.assign(span, kUnregistered);
+      for (const auto& [registryId, local] : registryToLocal_)
+        localByRegistry_[static_cast<size_t>(registryId - first)] = local;
+    }
+  }
   KLOG(GetLogger(), INFO, "Registered %1 stats (sources:%2, derivatives:%3)", Ids::kCount,
        Ids::kSourceCount, Ids::kDerivedCount);
 }
@@ -158,8 +170,13 @@ void LinuxStatsProvider::ReadMemory() {
   if (!reader_.Read("meminfo", text)) return;
   MeminfoCursor cursor(text);
   MeminfoLine line;
-  while (cursor.Next(line)) {
-    const int64_t id = MeminfoId(line.key);
+  for (size_t position = 0; cursor.Next(line); ++position) {
+    if (position == meminfoMemo_.size()) meminfoMemo_.emplace_back();
+    auto& [key, id] = meminfoMemo_[position];
+    if (key != line.key) {
+      key.assign(line.key);
+      id = MeminfoId(line.key);
+    }
     if (id >= 0 && line.unit == "kB") SystemValue(id) = MultiplyOrAbsent(line.value, 1024);
   }
 }
@@ -276,14 +293,22 @@ void LinuxStatsProvider::ReadProcesses() {
   for (size_t i = 0; i < 6; ++i) SystemValue(Ids::kTasksFirst + static_cast<int64_t>(i)) = counts[i];
 }
 
+int64_t LinuxStatsProvider::LocalId(int64_t registryId) const {
+  if (!localByRegistry_.empty()) {
+    const uint64_t i = static_cast<uint64_t>(registryId) - static_cast<uint64_t>(firstRegistryId_);
+    return i < localByRegistry_.size() ? localByRegistry_[i] : kUnregistered;
+  }
+  const auto it = registryToLocal_.find(registryId);
+  return it == registryToLocal_.end() ? kUnregistered : it->second;
+}
+
 void LinuxStatsProvider::Report(const StatInstance& instance, StatsResult& result) {
   const int64_t statId = instance.GetStatId();
-  const auto local = registryToLocal_.find(statId);
-  if (local == registryToLocal_.end()) {
+  const int64_t id = LocalId(statId);
+  if (id == kUnregistered) {
     KLOG(GetLogger(), ERROR, "Received request for not registered stat with registryStatId=%1", statId);
     return;
   }
-  const int64_t id = local->second;
   const AttributeValues& request = instance.GetAttributeValues();
   if (id >= Ids::kDerivedFirst || id < 0) return;  // derived: computed by the instance graph
   if (id >= Ids::kSystemFirst) {

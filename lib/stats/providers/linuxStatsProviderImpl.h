@@ -99,6 +99,15 @@ private:
   bool memAvailable_ = false;
 
   std::map<int64_t, int64_t> registryToLocal_;
+  // The same, as a table from firstRegistryId_ on when the ids are dense (as
+  // the registry gives them); empty otherwise. kUnregistered marks a hole.
+  static constexpr int64_t kUnregistered = INT64_MIN;
+  int64_t LocalId(int64_t registryId) const;
+  std::vector<int64_t> localByRegistry_;
+  int64_t firstRegistryId_ = 0;
+  // Meminfo keeps its line order from one read to the next: the key and id
+  // found at each position last time, tried before the search.
+  std::vector<std::pair<std::string, int64_t>> meminfoMemo_;
   const AttributeValues noAttributes_;
   std::array<StatDefRef, LinuxStatIds::kProcessCount> processDefs_;
   std::array<StatDefRef, LinuxStatIds::kCpuCount> cpuDefs_;
