@@ -56,7 +56,27 @@ void CheckInside(std::string_view view) {
     for (float l : loads) (void)ScaleFloat(l, 100.0f);
 }
 
+// CheckNumbers: reading a line's numbers in one pass gives what cutting it
+// into tokens and parsing each gives, token for token.
+void CheckNumbers(std::string_view text) {
+  std::string_view line;
+  while (NextLine(text, line)) {
+    FieldCursor tokens(line);
+    FieldCursor numbers(line);
+    std::string_view token;
+    for (;;) {
+      uint64_t want = 7;
+      uint64_t got = 7;
+      const bool more = tokens.Next(token);
+      const bool wantOk = more && ParseUnsigned(token, want);
+      Check(numbers.NextUnsigned(got) == wantOk && got == want);
+      if (!more) break;
+    }
+  }
+}
+
 [[maybe_unused]] void FuzzDiskstats(std::string_view text) {
+  CheckNumbers(text);
   DiskstatsCursor cursor(text);
   DiskstatsLine line;
   while (cursor.Next(line)) {
@@ -69,6 +89,7 @@ void CheckInside(std::string_view view) {
 }
 
 [[maybe_unused]] void FuzzNetDev(std::string_view text) {
+  CheckNumbers(text);
   NetDevCursor cursor(text);
   NetDevLine line;
   while (cursor.Next(line)) {

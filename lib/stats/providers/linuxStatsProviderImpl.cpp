@@ -207,7 +207,7 @@ void LinuxStatsProvider::ReadDisks() {
 }
 
 void LinuxStatsProvider::ReadCpus() {
-  for (auto& [number, entry] : cpus_) entry.seen = false;
+  for (auto& entry : cpus_) entry.seen = false;
   std::string_view text;
   if (reader_.Read("stat", text)) {
     if (text.empty()) {
@@ -226,8 +226,13 @@ void LinuxStatsProvider::ReadCpus() {
           break;
         case StatLine::Cpu: {
           ++count;
-          CpuEntry& entry = cpus_[line.cpu];
-          if (entry.attributeValues.empty()) entry.attributeValues = {std::to_string(line.cpu)};
+          CpuEntry* found = FindCpu(line.cpu);
+          if (!found) {
+            const auto at = std::lower_bound(cpus_.begin(), cpus_.end(), line.cpu,
+                                             [](const CpuEntry& e, uint32_t n) { return e.number < n; });
+            found = &*cpus_.insert(at, CpuEntry{line.cpu, {std::to_string(line.cpu)}, {}, false});
+          }
+          CpuEntry& entry = *found;
           for (size_t i = 0; i < line.ticks.size(); ++i)
             entry.values[i] = MultiplyOrAbsent(line.ticks[i], microsPerTick_);
           entry.values[8] = kAbsent;
@@ -244,18 +249,24 @@ void LinuxStatsProvider::ReadCpus() {
     }
     SystemValue(Ids::kCpuCountId) = count;
   }
-  SweepUnseen(cpus_);
+  cpus_.erase(std::remove_if(cpus_.begin(), cpus_.end(), [](const CpuEntry& e) { return !e.seen; }), cpus_.end());
   if (reader_.Read("cpuinfo", text)) {
     CpuinfoCursor cursor(text);
     CpuFrequency frequency;
     while (cursor.Next(frequency)) {
-      const auto it = cpus_.find(frequency.processor);
-      if (it == cpus_.end()) continue;
+      CpuEntry* const entry = FindCpu(frequency.processor);
+      if (!entry) continue;
       const uint64_t khz = ScaleFloat(frequency.mhz, 1000.0f);
-      it->second.values[8] = khz == 0 ? kAbsent : khz;
+      entry->values[8] = khz == 0 ? kAbsent : khz;
     }
   }
   ReadLoad();
+}
+
+LinuxStatsProvider::CpuEntry* LinuxStatsProvider::FindCpu(uint32_t number) {
+  const auto at = std::lower_bound(cpus_.begin(), cpus_.end(), number,
+                                   [](const CpuEntry& e, uint32_t n) { return e.number < n; });
+  return at != cpus_.end() && at->number == number ? &*at : nullptr;
 }
 
 void LinuxStatsProvider::ReadLoad() {
@@ -330,13 +341,12 @@ void LinuxStatsProvider::ReportCpus(int64_t id, int64_t statId, const AttributeV
   if (request.size() != 1) return;
   const size_t i = static_cast<size_t>(id - Ids::kCpuFirst);
   if (IsWildcard(request[0])) {
-    for (const auto& [number, entry] : cpus_) Add(result, statId, cpuDefs_[i], entry.attributeValues, entry.values[i]);
+    for (const auto& entry : cpus_) Add(result, statId, cpuDefs_[i], entry.attributeValues, entry.values[i]);
     return;
   }
   uint32_t number = 0;
   if (!ParseNumber(request[0], number)) return;
-  const auto it = cpus_.find(number);
-  if (it != cpus_.end()) Add(result, statId, cpuDefs_[i], it->second.attributeValues, it->second.values[i]);
+  if (const CpuEntry* entry = FindCpu(number)) Add(result, statId, cpuDefs_[i], entry->attributeValues, entry->values[i]);
 }
 
 void LinuxStatsProvider::ReportDisks(int64_t id, int64_t statId, const AttributeValues& request,

@@ -62,6 +62,7 @@ public:
 
 private:
   struct CpuEntry {
+    uint32_t number = 0;
     AttributeValues attributeValues;  // the CPU number in decimal
     std::array<uint64_t, LinuxStatIds::kCpuCount> values;
     bool seen = false;
@@ -116,7 +117,8 @@ private:
   std::array<StatDefRef, LinuxStatIds::kSystemCount> systemDefs_;
   std::array<uint64_t, LinuxStatIds::kSystemCount> systemValues_;
 
-  std::map<uint32_t, CpuEntry> cpus_;                        // by CPU number
+  CpuEntry* FindCpu(uint32_t number);
+  std::vector<CpuEntry> cpus_;                               // in ascending CPU number
   std::map<std::string, DiskEntry, std::less<>> disks_;      // by name as read
   std::map<std::string, InterfaceEntry, std::less<>> interfaces_;
 };

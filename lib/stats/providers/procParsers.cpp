@@ -157,7 +157,8 @@ bool CpuinfoCursor::Next(CpuFrequency& out) {
     // without splitting the line.
     size_t first = 0;
     while (first < line.size() && IsBlank(line[first])) ++first;
-    if (first == line.size() || (line[first] != 'p' && line[first] != 'c')) continue;
+    const std::string_view start = line.substr(first);
+    if (start.substr(0, 9) != "processor" && start.substr(0, 7) != "cpu MHz") continue;
     std::string_view key;
     std::string_view value;
     if (!SplitKey(line, key, value)) continue;
