@@ -1,6 +1,6 @@
-// Test doubles for the providers: a registry that numbers definitions the way
-// the real one does, a result sink that records every value reported, and the
-// real registry logging into a file whose "Registered stat" lines are read back.
+// Helpers for the providers' tests: a result sink that records every value
+// reported, and the service's registry logging into a file whose "Registered
+// stat" lines are read back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,47 +19,6 @@
 
 namespace Stats {
 namespace Testing {
-
-/// FakeRegistry numbers every definition 0, 1, 2, ... and keeps its handler.
-class FakeRegistry : public StatsRegistry, public Kestrix::ObjectImpl {
-public:
-  class Item : public StatsRegistryItem, public Kestrix::ObjectImpl {
-  public:
-    void Unregister() override { ++unregistered; }
-    int unregistered = 0;
-  };
-
-  void Register(const StatDefList& defs, const GetStatValuesHandlerRef& h, StatInfoList& infos,
-                StatsRegistryItemRef& item) override {
-    if (refuse) return;
-    handler = h;
-    for (const auto& def : defs) {
-      const int64_t id = nextId++;
-      infos.push_back(Kestrix::MakeRef<StatInfo>(id, def));
-      byLabel[MakeStatKey(*def)] = id;
-    }
-    item = Kestrix::MakeRef<Item>();
-  }
-  void RegisterExisting(const StatInfoList&, const GetStatValuesHandlerRef&, StatsRegistryItemRef&) override {
-    ADD_FAILURE() << "not used by providers";
-  }
-  void GetStatValues(const StatInstanceList&, StatInstanceValueList&) override { ADD_FAILURE(); }
-  void GetStatValues(const StatInstanceList&, StatsResult&) override { ADD_FAILURE(); }
-  bool GetStatInfo(int64_t, StatInfoRef&) const override { return false; }
-  uint64_t GetStatInfos(StatInfoList&, uint64_t) const override { return 0; }
-
-  /// Id returns the registry id of label (the test fails when it is unknown).
-  int64_t Id(const std::string& label) const {
-    const auto it = byLabel.find(label);
-    EXPECT_NE(it, byLabel.end()) << label;
-    return it == byLabel.end() ? -1 : it->second;
-  }
-
-  bool refuse = false;
-  int64_t nextId = 0;
-  GetStatValuesHandlerRef handler;
-  std::map<std::string, int64_t> byLabel;
-};
 
 /// RecordingResult keeps every value reported with a definition.
 class RecordingResult : public StatsResult, public Kestrix::ObjectImpl {
@@ -110,29 +69,6 @@ private:
   std::string path_;
 };
 
-/// LinuxHarness is a Linux provider on a tree, registered with a FakeRegistry.
-struct LinuxHarness {
-  using Values = std::map<std::string, int64_t>;
-  explicit LinuxHarness(const std::string& root, const Providers::ProcessSelectorList& selectors = {})
-      : provider(Kestrix::MakeRef<Providers::LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)),
-        registry(Kestrix::MakeRef<FakeRegistry>()) {
-    provider->RegisterStats(registry);
-  }
-  /// Get refreshes and returns the values reported for one request.
-  Values Get(const std::string& label, AttributeValues attributes = {"*"}) {
-    RecordingResult result;
-    provider->GetLinuxStatValues({MakeStatInstance(registry->Id(label), std::move(attributes))}, result);
-    return result.ByInstance();
-  }
-  /// Host returns the value of a system-wide statistic, or -1 when absent.
-  int64_t Host(const std::string& name) {
-    const Values v = Get(name + ".host", {});
-    return v.empty() ? -1 : v.at("");
-  }
-  Providers::LinuxStatsProviderRef provider;
-  Kestrix::Ref<FakeRegistry> registry;
-};
-
 inline std::vector<std::string> ReadLines(const std::string& path) {
   std::ifstream in(path);
   std::vector<std::string> lines;
@@ -140,9 +76,9 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-/// LoggedRegistry is the service's registry writing its log to a file.
-struct LoggedRegistry {
-  LoggedRegistry() {
+/// Registry is the service's registry writing its log to a file.
+struct Registry {
+  Registry() {
     auto sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
     std::string error;
     EXPECT_TRUE(sink->OpenFile(dir.Path() + "/log", error)) << error;
@@ -157,11 +93,42 @@ struct LoggedRegistry {
     }
     return got;
   }
+  /// Id returns the registry id of label (the test fails when it is unknown).
+  int64_t Id(const std::string& label) const {
+    StatInfoList infos;
+    registry->GetStatInfos(infos, 0);
+    for (const auto& info : infos)
+      if (MakeStatKey(*info->GetDef()) == label) return info->GetRegistryId();
+    ADD_FAILURE() << label;
+    return -1;
+  }
   TempDir dir;
   StatsRegistryRef registry;
 };
 
 inline std::string Fixture(const std::string& name) { return std::string(TW_FIXTURES_DIR) + "/" + name; }
+
+/// LinuxHarness is a Linux provider on a tree, registered with the service's registry.
+struct LinuxHarness {
+  using Values = std::map<std::string, int64_t>;
+  explicit LinuxHarness(const std::string& root, const Providers::ProcessSelectorList& selectors = {})
+      : provider(Kestrix::MakeRef<Providers::LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)) {
+    provider->RegisterStats(registry.registry);
+  }
+  /// Get refreshes and returns the values reported for one request.
+  Values Get(const std::string& label, AttributeValues attributes = {"*"}) {
+    RecordingResult result;
+    provider->GetLinuxStatValues({MakeStatInstance(registry.Id(label), std::move(attributes))}, result);
+    return result.ByInstance();
+  }
+  /// Host returns the value of a system-wide statistic, or -1 when absent.
+  int64_t Host(const std::string& name) {
+    const Values v = Get(name + ".host", {});
+    return v.empty() ? -1 : v.at("");
+  }
+  Registry registry;  // before the provider, which unregisters from it when destroyed
+  Providers::LinuxStatsProviderRef provider;
+};
 
 }  // namespace Testing
 }  // namespace Stats
