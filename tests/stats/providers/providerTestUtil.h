@@ -115,6 +115,9 @@ struct LinuxHarness {
       : provider(Kestrix::MakeRef<Providers::LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)) {
     provider->RegisterStats(registry.registry);
   }
+  // The registry holds the provider's handler and the provider its handle:
+  // unregistering breaks that cycle.
+  ~LinuxHarness() { provider->UnregisterStats(); }
   /// Get refreshes and returns the values reported for one request.
   Values Get(const std::string& label, AttributeValues attributes = {"*"}) {
     RecordingResult result;

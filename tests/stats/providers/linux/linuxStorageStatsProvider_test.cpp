@@ -48,6 +48,7 @@ struct Storage {
       : provider(Kestrix::MakeRef<LinuxStorageStatsProvider>(fileSystems, directories, StatAttributeMapperRef())) {
     provider->RegisterStats(registry.registry);
   }
+  ~Storage() { provider->UnregisterStats(); }
   Values Get(const std::string& label, const std::string& path = "*") {
     RecordingResult result;
     provider->GetLinuxStorageStatValues({MakeStatInstance(registry.Id(label), {path})}, result);
