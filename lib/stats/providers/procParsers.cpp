@@ -86,18 +86,21 @@ bool FieldCursor::NextUnsigned(uint64_t& value) {
     p_ = p;
     return false;
   }
-  const char* const safeEnd = end_ - p > 19 ? p + 19 : end_;  // 19 digits cannot overflow
+  const char* const begin = p;
   uint64_t v = 0;
   unsigned d = 0;
-  for (; p != safeEnd && (d = static_cast<unsigned char>(*p) - '0') <= 9; ++p) v = v * 10 + d;
-  for (; p != end_ && (d = static_cast<unsigned char>(*p) - '0') <= 9; ++p) {
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, d, &v)) break;
+  while (p != end_ && (d = static_cast<unsigned char>(*p) - '0') <= 9) {
+    v = v * 10 + d;  // may wrap past 19 digits: such tokens take the checked path
+    ++p;
   }
-  const bool number = p == end_ || IsBlank(*p);
-  while (p != end_ && !IsBlank(*p)) ++p;  // not a number (or too large): pass over the token
+  if ((p == end_ || IsBlank(*p)) && p - begin <= 19) {
+    p_ = p;
+    value = v;
+    return true;
+  }
+  while (p != end_ && !IsBlank(*p)) ++p;
   p_ = p;
-  if (number) value = v;
-  return number;
+  return ParseUnsigned(std::string_view(begin, static_cast<size_t>(p - begin)), value);
 }
 
 bool MeminfoCursor::Next(MeminfoLine& out) {
