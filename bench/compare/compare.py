@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Side-by-side cost of tallywick and established collectors on this machine.
 
-Runs each collector for the same duration at a 1 s interval, several times,
-and measures for each run:
+Runs every collector at once, at a 1 s interval, for the same window, several
+times, and measures for each run:
   - CPU time per sample: the process's CPU time over the measured window
     (sum of every thread's /proc/<pid>/task/*/schedstat, cross-checked with
     utime+stime of /proc/<pid>/stat), divided by the samples taken;
@@ -16,6 +16,7 @@ Writes a markdown report (default docs/performance.md).
 """
 import argparse
 import os
+import re
 import shutil
 import signal
 import sqlite3
@@ -59,29 +60,11 @@ def vmhwm_kib(pid):
     return 0
 
 
-def measure(pid, warmup, duration, tick=None):
-    """Returns (cpu ns, bytes written, peak RSS KiB, samples) over the window."""
-    deadline = time.monotonic() + warmup
-    while time.monotonic() < deadline:
-        if tick:
-            tick()
-        time.sleep(max(0.0, min(1.0, deadline - time.monotonic())))
-    s0, t0 = cpu_ns(pid)
-    w0 = wchar(pid)
-    start = time.monotonic()
-    samples = 0
-    while time.monotonic() - start < duration:
-        if tick:
-            tick()
-            samples += 1
-        time.sleep(max(0.0, 1.0 - ((time.monotonic() - start) % 1.0)))
-    s1, t1 = cpu_ns(pid)
-    w1 = wchar(pid)
-    elapsed = time.monotonic() - start
-    if not tick:
-        samples = round(elapsed)  # one sample a second
-    cpu = max(s1 - s0, t1 - t0)
-    return cpu, w1 - w0, vmhwm_kib(pid), max(samples, 1)
+def snapshot(pid):
+    """(cpu ns, bytes written) of pid now; cpu is the larger of the schedstat sum
+    and utime+stime, which round differently."""
+    sched, ticks = cpu_ns(pid)
+    return max(sched, ticks), wchar(pid)
 
 
 def stop(proc):
@@ -130,7 +113,8 @@ def series_count(work):
 
 
 def tallywick_files(args, work):
-    """The files one tallywick pass opens, read from an strace of a short run."""
+    """The /proc files and directories one tallywick pass opens, from an strace
+    of a short run (-y prints the path an opened descriptor stands for)."""
     if not shutil.which("strace"):
         return []
     _, text = tallywick_config(work)
@@ -138,18 +122,24 @@ def tallywick_files(args, work):
     with open(conf, "w") as f:
         f.write(text.replace("tallywick.db", "trace.db"))
     out = os.path.join(work, "strace.txt")
-    p = subprocess.Popen(["strace", "-f", "-e", "trace=openat", "-o", out, args.tallywick, conf],
+    p = subprocess.Popen(["strace", "-f", "-y", "-e", "trace=openat", "-o", out, args.tallywick, conf],
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(3.5)
     stop(p)
     files, seen = [], set()
+    opened = re.compile(r'openat\(\d+</proc>, "[^"]*", ([A-Z_|]+)\) = \d+<(/proc[^>]*)>')
     with open(out) as f:
         for line in f:
-            if '"/proc/' in line and "= -1" not in line:
-                path = line.split('"')[1]
-                if path not in seen:
-                    seen.add(path)
-                    files.append(path)
+            m = opened.search(line)
+            if not m:
+                continue
+            # /proc/net is the reading process's own: /proc/<pid>/net/dev -> /proc/net/dev.
+            path = re.sub(r"^/proc/\d+/net/", "/proc/net/", m.group(2))
+            if "O_DIRECTORY" in m.group(1):
+                path += "/"
+            if path not in seen:
+                seen.add(path)
+                files.append(path)
     return files
 
 
@@ -239,35 +229,58 @@ def main():
 
     runners = [("floor", lambda a, w: run_floor(a, w, rows, files)), ("tallywick", run_tallywick),
                ("sadc", run_sadc), ("collectd", run_collectd), ("node_exporter", run_node_exporter)]
+    # Every collector runs at once, so that each run sees the same machine
+    # (the other engineers' compilers included) for all of them.
     for run in range(args.runs):
-        for name, start in runners:
-            work = os.path.join(base, f"{name}-{run}")
-            os.makedirs(work)
-            proc, tick = start(args, work)
-            if proc is None:
-                print(f"{name}: not installed, skipped", file=sys.stderr)
-                continue
-            try:
-                time.sleep(0.5)
+        procs = {}
+        try:
+            for name, start in runners:
+                work = os.path.join(base, f"{name}-{run}")
+                os.makedirs(work)
+                proc, tick = start(args, work)
+                if proc is None:
+                    print(f"{name}: not installed, skipped", file=sys.stderr)
+                    continue
+                procs[name] = (proc, tick)
+            time.sleep(args.warmup)
+            for name, (proc, _) in list(procs.items()):
                 if proc.poll() is not None:
                     print(f"{name}: exited at start ({proc.returncode})", file=sys.stderr)
-                    continue
-                cpu, written, hwm, samples = measure(proc.pid, args.warmup, args.duration, tick)
-            finally:
+                    del procs[name]
+            before = {name: snapshot(proc.pid) for name, (proc, _) in procs.items()}
+            start = time.monotonic()
+            scrapes = {name: 0 for name in procs}
+            while time.monotonic() - start < args.duration:
+                for name, (_, tick) in procs.items():
+                    if tick:
+                        tick()
+                        scrapes[name] += 1
+                time.sleep(max(0.0, 1.0 - ((time.monotonic() - start) % 1.0)))
+            after = {name: snapshot(proc.pid) for name, (proc, _) in procs.items()}
+            elapsed = time.monotonic() - start
+            hwm = {name: vmhwm_kib(proc.pid) for name, (proc, _) in procs.items()}
+        finally:
+            for proc, _ in procs.values():
                 stop(proc)
-            results.setdefault(name, []).append((cpu / samples / 1e6, hwm / 1024.0, written / samples))
-            print(f"run {run + 1} {name}: {cpu / samples / 1e6:.3f} ms/sample, {hwm / 1024:.1f} MiB, "
+        for name, (_, tick) in procs.items():
+            # One sample a second, or one per scrape for the scraped exporter.
+            samples = max(1, scrapes[name] if tick else round(elapsed))
+            cpu = after[name][0] - before[name][0]
+            written = after[name][1] - before[name][1]
+            results.setdefault(name, []).append((cpu / samples / 1e6, hwm[name] / 1024.0, written / samples))
+            print(f"run {run + 1} {name}: {cpu / samples / 1e6:.3f} ms/sample, {hwm[name] / 1024:.1f} MiB, "
                   f"{written / samples:.0f} B/sample", file=sys.stderr)
 
     def med(name, i):
         return statistics.median(r[i] for r in results[name])
 
     lines = ["# Cost per sample, side by side", "",
-             f"Measured by `make compare` ({args.runs} runs of {args.duration} s each, 1 s interval, "
+             f"Measured by `make compare` ({args.runs} runs of {args.duration} s each, all collectors side by side, 1 s interval, "
              f"after {args.warmup} s of warm-up; median, with the range over the runs in parentheses). "
              f"Machine: {os.cpu_count()} CPUs, kernel {os.uname().release}. The floor reads "
-             f"{len(files) or 'the system-wide'} /proc files tallywick opened in one pass and stores {rows} rows "
-             "in one SQLite transaction per sample.", "",
+             f"what tallywick opened in one pass ({', '.join(files) or 'the system-wide /proc files'}; a directory is "
+             f"listed) and stores {rows} rows in one SQLite transaction per sample, in WAL mode with SQLite's "
+             "default synchronous setting (FULL), as tallywick's database does.", "",
              "| collector | CPU ms/sample | × floor | peak RSS MiB | bytes written/sample |",
              "|---|---|---|---|---|"]
     floor_cpu = med("floor", 0) if "floor" in results else None
