@@ -126,20 +126,28 @@ def tallywick_files(args, work):
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(3.5)
     stop(p)
-    files, seen = [], set()
-    opened = re.compile(r'openat\(\d+</proc>, "[^"]*", ([A-Z_|]+)\) = \d+<(/proc[^>]*)>')
     with open(out) as f:
-        for line in f:
-            m = opened.search(line)
-            if not m:
-                continue
-            # /proc/net is the reading process's own: /proc/<pid>/net/dev -> /proc/net/dev.
-            path = re.sub(r"^/proc/\d+/net/", "/proc/net/", m.group(2))
-            if "O_DIRECTORY" in m.group(1):
-                path += "/"
-            if path not in seen:
-                seen.add(path)
-                files.append(path)
+        return pass_files(f)
+
+
+PASS_OPEN = re.compile(r'openat\(\d+</proc>, "[^"]*", ([A-Z_|]+)(?:, \d+)?\) = \d+<(/proc[^>]*)>')
+
+
+def pass_files(lines):
+    """The distinct /proc paths opened relative to the /proc descriptor in
+    `strace -y` lines, in first-seen order; a directory gets a final "/"."""
+    files, seen = [], set()
+    for line in lines:
+        m = PASS_OPEN.search(line)
+        if not m:
+            continue
+        # /proc/net is the reading process's own: /proc/<pid>/net/dev -> /proc/net/dev.
+        path = re.sub(r"^/proc/\d+/net/", "/proc/net/", m.group(2))
+        if "O_DIRECTORY" in m.group(1):
+            path += "/"
+        if path not in seen:
+            seen.add(path)
+            files.append(path)
     return files
 
 
@@ -297,6 +305,18 @@ def main():
         for name, _ in runners:
             if name in results and name not in ("tallywick", "floor"):
                 lines.append(f"- {name}: {med(name, 0) / tw_cpu:.1f}× the CPU, {med(name, 1) / tw_rss:.1f}× the RSS")
+        peers = [n for n, _ in runners if n in results and n not in ("tallywick", "floor")]
+        if peers and floor_cpu:
+            cheapest = min(peers, key=lambda n: med(n, 0))
+            smallest = min(peers, key=lambda n: med(n, 1))
+            verdict = lambda ok: "met" if ok else "missed"
+            lines += ["", "Goals, from the medians above:", "",
+                      f"- CPU per sample at most 1.5× the floor: {tw_cpu / floor_cpu:.2f}× "
+                      f"({verdict(tw_cpu <= 1.5 * floor_cpu)})",
+                      f"- at least 3× below the cheapest peer ({cheapest}): {med(cheapest, 0) / tw_cpu:.2f}× below "
+                      f"({verdict(med(cheapest, 0) >= 3 * tw_cpu)})",
+                      f"- peak RSS below every peer's (smallest: {smallest}, {med(smallest, 1):.1f} MiB): "
+                      f"{tw_rss:.1f} MiB ({verdict(tw_rss < med(smallest, 1))})"]
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
     text = "\n".join(lines) + "\n"
     marker = "<!-- compare -->"
