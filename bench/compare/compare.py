@@ -77,14 +77,14 @@ def stop(proc):
             proc.wait()
 
 
-def tallywick_config(work, period=1):
+def tallywick_config(work, period=1, storage_period=1):
     db = os.path.join(work, "tallywick.db")
     return db, f"""<config>
   <log><directory>{work}</directory><name>tallywick</name><level>warning</level></log>
   <tallywick>
     <persistence><engine>sqlite</engine><locator>{db}</locator><statTtlSec>86400</statTtlSec></persistence>
     <cpuMemNetSamplingPeriodSec>{period}</cpuMemNetSamplingPeriodSec>
-    <storageSizeSamplingPeriodSec>{period}</storageSizeSamplingPeriodSec>
+    <storageSizeSamplingPeriodSec>{storage_period}</storageSizeSamplingPeriodSec>
     <health_status_file>{work}/health.xml</health_status_file>
     <storageSizeProvider>
       <filesystems><root><path>/</path><name>root</name></root></filesystems>
@@ -95,8 +95,8 @@ def tallywick_config(work, period=1):
 """
 
 
-def run_tallywick(args, work):
-    db, text = tallywick_config(work)
+def run_tallywick(args, work, storage_period=1):
+    db, text = tallywick_config(work, storage_period=storage_period)
     conf = os.path.join(work, "tallywick.xml")
     with open(conf, "w") as f:
         f.write(text)
@@ -122,10 +122,17 @@ def tallywick_files(args, work):
     with open(conf, "w") as f:
         f.write(text.replace("tallywick.db", "trace.db"))
     out = os.path.join(work, "strace.txt")
-    p = subprocess.Popen(["strace", "-f", "-y", "-e", "trace=openat", "-o", out, args.tallywick, conf],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(3.5)
-    stop(p)
+    # Attached to the running service, so that stopping the tracer (which
+    # detaches) leaves a process that we stop ourselves.
+    p = subprocess.Popen([args.tallywick, conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        tracer = subprocess.Popen(["strace", "-f", "-y", "-e", "trace=openat", "-o", out, "-p", str(p.pid)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(3.5)
+        stop(tracer)
+    finally:
+        stop(p)
     with open(out) as f:
         return pass_files(f)
 
@@ -208,6 +215,10 @@ def run_floor(args, work, rows, files):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL), None
 
 
+def verdict(ok):
+    return "met" if ok else "missed"
+
+
 def fmt(values, scale=1.0, digits=2):
     vals = [v * scale for v in values]
     med = statistics.median(vals)
@@ -235,7 +246,10 @@ def main():
     stop(p)
     rows = series_count(probe) or 15
 
+    # tallywick-600: the storage sizes at their default period, so that a
+    # sample is one commit, as the floor's.
     runners = [("floor", lambda a, w: run_floor(a, w, rows, files)), ("tallywick", run_tallywick),
+               ("tallywick-600", lambda a, w: run_tallywick(a, w, storage_period=600)),
                ("sadc", run_sadc), ("collectd", run_collectd), ("node_exporter", run_node_exporter)]
     # Every collector runs at once, so that each run sees the same machine
     # (the other engineers' compilers included) for all of them.
@@ -282,7 +296,7 @@ def main():
     def med(name, i):
         return statistics.median(r[i] for r in results[name])
 
-    lines = ["# Cost per sample, side by side", "",
+    lines = ["### Measured", "",
              f"Measured by `make compare` ({args.runs} runs of {args.duration} s each, all collectors side by side, 1 s interval, "
              f"after {args.warmup} s of warm-up; median, with the range over the runs in parentheses). "
              f"Machine: {os.cpu_count()} CPUs, kernel {os.uname().release}. The floor reads "
@@ -303,20 +317,20 @@ def main():
         lines += ["", "Ratios of each peer to tallywick (CPU per sample, peak RSS):", ""]
         tw_cpu, tw_rss = med("tallywick", 0), med("tallywick", 1)
         for name, _ in runners:
-            if name in results and name not in ("tallywick", "floor"):
+            if name in results and not name.startswith(("tallywick", "floor")):
                 lines.append(f"- {name}: {med(name, 0) / tw_cpu:.1f}× the CPU, {med(name, 1) / tw_rss:.1f}× the RSS")
-        peers = [n for n, _ in runners if n in results and n not in ("tallywick", "floor")]
+        peers = [n for n, _ in runners if n in results and not n.startswith(("tallywick", "floor"))]
         if peers and floor_cpu:
             cheapest = min(peers, key=lambda n: med(n, 0))
             smallest = min(peers, key=lambda n: med(n, 1))
-            verdict = lambda ok: "met" if ok else "missed"
-            lines += ["", "Goals, from the medians above:", "",
-                      f"- CPU per sample at most 1.5× the floor: {tw_cpu / floor_cpu:.2f}× "
-                      f"({verdict(tw_cpu <= 1.5 * floor_cpu)})",
-                      f"- at least 3× below the cheapest peer ({cheapest}): {med(cheapest, 0) / tw_cpu:.2f}× below "
-                      f"({verdict(med(cheapest, 0) >= 3 * tw_cpu)})",
-                      f"- peak RSS below every peer's (smallest: {smallest}, {med(smallest, 1):.1f} MiB): "
-                      f"{tw_rss:.1f} MiB ({verdict(tw_rss < med(smallest, 1))})"]
+            lines += ["", "Goals, from the medians above:", ""]
+            for tw in (n for n in ("tallywick", "tallywick-600") if n in results):
+                cpu, rss = med(tw, 0), med(tw, 1)
+                lines.append(f"- {tw}: CPU per sample {cpu / floor_cpu:.2f}× the floor (goal at most 1.5×: "
+                             f"{verdict(cpu <= 1.5 * floor_cpu)}); {med(cheapest, 0) / cpu:.2f}× below the cheapest "
+                             f"peer, {cheapest} (goal at least 3×: {verdict(med(cheapest, 0) >= 3 * cpu)}); peak RSS "
+                             f"{rss:.1f} MiB against {med(smallest, 1):.1f} MiB of {smallest}, the smallest peer "
+                             f"(goal below: {verdict(rss < med(smallest, 1))})")
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
     text = "\n".join(lines) + "\n"
     marker = "<!-- compare -->"

@@ -292,7 +292,7 @@ def inside(args):
 
 
 def write_report(args, curve, storage):
-    lines = ["# Scale", "",
+    lines = ["### Measured", "",
              f"Measured by `make scale` (the built service sampling once a second in its own network namespace, "
              f"{args.seconds} s per interface count after two passes; CPU is utime+stime of the whole process "
              "over the window divided by the passes stored).", "",
