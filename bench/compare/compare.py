@@ -327,8 +327,9 @@ def main():
             for tw in (n for n in ("tallywick", "tallywick-600") if n in results):
                 cpu, rss = med(tw, 0), med(tw, 1)
                 lines.append(f"- {tw}: CPU per sample {cpu / floor_cpu:.2f}× the floor (goal at most 1.5×: "
-                             f"{verdict(cpu <= 1.5 * floor_cpu)}); {med(cheapest, 0) / cpu:.2f}× below the cheapest "
-                             f"peer, {cheapest} (goal at least 3×: {verdict(med(cheapest, 0) >= 3 * cpu)}); peak RSS "
+                             f"{verdict(cpu <= 1.5 * floor_cpu)}); the cheapest peer, {cheapest}, takes "
+                             f"{med(cheapest, 0) / cpu:.2f}× its CPU (goal at least 3×: "
+                             f"{verdict(med(cheapest, 0) >= 3 * cpu)}); peak RSS "
                              f"{rss:.1f} MiB against {med(smallest, 1):.1f} MiB of {smallest}, the smallest peer "
                              f"(goal below: {verdict(rss < med(smallest, 1))})")
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
