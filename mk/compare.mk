@@ -1,6 +1,6 @@
 # Cost comparison against established collectors (sysstat's sadc, collectd,
 # prometheus-node-exporter), installed from Debian. Long: about
-# RUNS x 5 collectors x (DURATION + 10) seconds.
+# RUNS x (DURATION + 5) seconds, every collector running at once.
 COMPARE_PKGS := sysstat collectd-core prometheus-node-exporter strace
 DURATION ?= 60
 RUNS ?= 3
@@ -14,4 +14,5 @@ compare: build
 	  DEBIAN_FRONTEND=noninteractive apt-get update && \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	fi
+	python3 tests/scale/comparePassFiles_test.py
 	python3 bench/compare/compare.py --duration $(DURATION) --runs $(RUNS) --out docs/performance.md

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Side-by-side cost of tallywick and established collectors on this machine.
 
-Runs each collector for the same duration at a 1 s interval, several times,
-and measures for each run:
+Runs every collector at once, at a 1 s interval, for the same window, several
+times, and measures for each run:
   - CPU time per sample: the process's CPU time over the measured window
     (sum of every thread's /proc/<pid>/task/*/schedstat, cross-checked with
     utime+stime of /proc/<pid>/stat), divided by the samples taken;
@@ -16,6 +16,7 @@ Writes a markdown report (default docs/performance.md).
 """
 import argparse
 import os
+import re
 import shutil
 import signal
 import sqlite3
@@ -59,29 +60,11 @@ def vmhwm_kib(pid):
     return 0
 
 
-def measure(pid, warmup, duration, tick=None):
-    """Returns (cpu ns, bytes written, peak RSS KiB, samples) over the window."""
-    deadline = time.monotonic() + warmup
-    while time.monotonic() < deadline:
-        if tick:
-            tick()
-        time.sleep(max(0.0, min(1.0, deadline - time.monotonic())))
-    s0, t0 = cpu_ns(pid)
-    w0 = wchar(pid)
-    start = time.monotonic()
-    samples = 0
-    while time.monotonic() - start < duration:
-        if tick:
-            tick()
-            samples += 1
-        time.sleep(max(0.0, 1.0 - ((time.monotonic() - start) % 1.0)))
-    s1, t1 = cpu_ns(pid)
-    w1 = wchar(pid)
-    elapsed = time.monotonic() - start
-    if not tick:
-        samples = round(elapsed)  # one sample a second
-    cpu = max(s1 - s0, t1 - t0)
-    return cpu, w1 - w0, vmhwm_kib(pid), max(samples, 1)
+def snapshot(pid):
+    """(cpu ns, bytes written) of pid now; cpu is the larger of the schedstat sum
+    and utime+stime, which round differently."""
+    sched, ticks = cpu_ns(pid)
+    return max(sched, ticks), wchar(pid)
 
 
 def stop(proc):
@@ -94,14 +77,14 @@ def stop(proc):
             proc.wait()
 
 
-def tallywick_config(work, period=1):
+def tallywick_config(work, period=1, storage_period=1):
     db = os.path.join(work, "tallywick.db")
     return db, f"""<config>
   <log><directory>{work}</directory><name>tallywick</name><level>warning</level></log>
   <tallywick>
     <persistence><engine>sqlite</engine><locator>{db}</locator><statTtlSec>86400</statTtlSec></persistence>
     <cpuMemNetSamplingPeriodSec>{period}</cpuMemNetSamplingPeriodSec>
-    <storageSizeSamplingPeriodSec>{period}</storageSizeSamplingPeriodSec>
+    <storageSizeSamplingPeriodSec>{storage_period}</storageSizeSamplingPeriodSec>
     <health_status_file>{work}/health.xml</health_status_file>
     <storageSizeProvider>
       <filesystems><root><path>/</path><name>root</name></root></filesystems>
@@ -112,8 +95,8 @@ def tallywick_config(work, period=1):
 """
 
 
-def run_tallywick(args, work):
-    db, text = tallywick_config(work)
+def run_tallywick(args, work, storage_period=1):
+    db, text = tallywick_config(work, storage_period=storage_period)
     conf = os.path.join(work, "tallywick.xml")
     with open(conf, "w") as f:
         f.write(text)
@@ -130,7 +113,8 @@ def series_count(work):
 
 
 def tallywick_files(args, work):
-    """The files one tallywick pass opens, read from an strace of a short run."""
+    """The /proc files and directories one tallywick pass opens, from an strace
+    of a short run (-y prints the path an opened descriptor stands for)."""
     if not shutil.which("strace"):
         return []
     _, text = tallywick_config(work)
@@ -138,18 +122,39 @@ def tallywick_files(args, work):
     with open(conf, "w") as f:
         f.write(text.replace("tallywick.db", "trace.db"))
     out = os.path.join(work, "strace.txt")
-    p = subprocess.Popen(["strace", "-f", "-e", "trace=openat", "-o", out, args.tallywick, conf],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(3.5)
-    stop(p)
-    files, seen = [], set()
+    # Attached to the running service, so that stopping the tracer (which
+    # detaches) leaves a process that we stop ourselves.
+    p = subprocess.Popen([args.tallywick, conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        tracer = subprocess.Popen(["strace", "-f", "-y", "-e", "trace=openat", "-o", out, "-p", str(p.pid)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(3.5)
+        stop(tracer)
+    finally:
+        stop(p)
     with open(out) as f:
-        for line in f:
-            if '"/proc/' in line and "= -1" not in line:
-                path = line.split('"')[1]
-                if path not in seen:
-                    seen.add(path)
-                    files.append(path)
+        return pass_files(f)
+
+
+PASS_OPEN = re.compile(r'openat\(\d+</proc>, "[^"]*", ([A-Z_|]+)(?:, \d+)?\) = \d+<(/proc[^>]*)>')
+
+
+def pass_files(lines):
+    """The distinct /proc paths opened relative to the /proc descriptor in
+    `strace -y` lines, in first-seen order; a directory gets a final "/"."""
+    files, seen = [], set()
+    for line in lines:
+        m = PASS_OPEN.search(line)
+        if not m:
+            continue
+        # /proc/net is the reading process's own: /proc/<pid>/net/dev -> /proc/net/dev.
+        path = re.sub(r"^/proc/\d+/net/", "/proc/net/", m.group(2))
+        if "O_DIRECTORY" in m.group(1):
+            path += "/"
+        if path not in seen:
+            seen.add(path)
+            files.append(path)
     return files
 
 
@@ -210,6 +215,10 @@ def run_floor(args, work, rows, files):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL), None
 
 
+def verdict(ok):
+    return "met" if ok else "missed"
+
+
 def fmt(values, scale=1.0, digits=2):
     vals = [v * scale for v in values]
     med = statistics.median(vals)
@@ -237,37 +246,63 @@ def main():
     stop(p)
     rows = series_count(probe) or 15
 
+    # tallywick-600: the storage sizes at their default period, so that a
+    # sample is one commit, as the floor's.
     runners = [("floor", lambda a, w: run_floor(a, w, rows, files)), ("tallywick", run_tallywick),
+               ("tallywick-600", lambda a, w: run_tallywick(a, w, storage_period=600)),
                ("sadc", run_sadc), ("collectd", run_collectd), ("node_exporter", run_node_exporter)]
+    # Every collector runs at once, so that each run sees the same machine
+    # (the other engineers' compilers included) for all of them.
     for run in range(args.runs):
-        for name, start in runners:
-            work = os.path.join(base, f"{name}-{run}")
-            os.makedirs(work)
-            proc, tick = start(args, work)
-            if proc is None:
-                print(f"{name}: not installed, skipped", file=sys.stderr)
-                continue
-            try:
-                time.sleep(0.5)
+        procs = {}
+        try:
+            for name, start in runners:
+                work = os.path.join(base, f"{name}-{run}")
+                os.makedirs(work)
+                proc, tick = start(args, work)
+                if proc is None:
+                    print(f"{name}: not installed, skipped", file=sys.stderr)
+                    continue
+                procs[name] = (proc, tick)
+            time.sleep(args.warmup)
+            for name, (proc, _) in list(procs.items()):
                 if proc.poll() is not None:
                     print(f"{name}: exited at start ({proc.returncode})", file=sys.stderr)
-                    continue
-                cpu, written, hwm, samples = measure(proc.pid, args.warmup, args.duration, tick)
-            finally:
+                    del procs[name]
+            before = {name: snapshot(proc.pid) for name, (proc, _) in procs.items()}
+            start = time.monotonic()
+            scrapes = {name: 0 for name in procs}
+            while time.monotonic() - start < args.duration:
+                for name, (_, tick) in procs.items():
+                    if tick:
+                        tick()
+                        scrapes[name] += 1
+                time.sleep(max(0.0, 1.0 - ((time.monotonic() - start) % 1.0)))
+            after = {name: snapshot(proc.pid) for name, (proc, _) in procs.items()}
+            elapsed = time.monotonic() - start
+            hwm = {name: vmhwm_kib(proc.pid) for name, (proc, _) in procs.items()}
+        finally:
+            for proc, _ in procs.values():
                 stop(proc)
-            results.setdefault(name, []).append((cpu / samples / 1e6, hwm / 1024.0, written / samples))
-            print(f"run {run + 1} {name}: {cpu / samples / 1e6:.3f} ms/sample, {hwm / 1024:.1f} MiB, "
+        for name, (_, tick) in procs.items():
+            # One sample a second, or one per scrape for the scraped exporter.
+            samples = max(1, scrapes[name] if tick else round(elapsed))
+            cpu = after[name][0] - before[name][0]
+            written = after[name][1] - before[name][1]
+            results.setdefault(name, []).append((cpu / samples / 1e6, hwm[name] / 1024.0, written / samples))
+            print(f"run {run + 1} {name}: {cpu / samples / 1e6:.3f} ms/sample, {hwm[name] / 1024:.1f} MiB, "
                   f"{written / samples:.0f} B/sample", file=sys.stderr)
 
     def med(name, i):
         return statistics.median(r[i] for r in results[name])
 
-    lines = ["# Cost per sample, side by side", "",
-             f"Measured by `make compare` ({args.runs} runs of {args.duration} s each, 1 s interval, "
+    lines = ["### Measured", "",
+             f"Measured by `make compare` ({args.runs} runs of {args.duration} s each, all collectors side by side, 1 s interval, "
              f"after {args.warmup} s of warm-up; median, with the range over the runs in parentheses). "
              f"Machine: {os.cpu_count()} CPUs, kernel {os.uname().release}. The floor reads "
-             f"{len(files) or 'the system-wide'} /proc files tallywick opened in one pass and stores {rows} rows "
-             "in one SQLite transaction per sample.", "",
+             f"what tallywick opened in one pass ({', '.join(files) or 'the system-wide /proc files'}; a directory is "
+             f"listed) and stores {rows} rows in one SQLite transaction per sample, in WAL mode with SQLite's "
+             "default synchronous setting (FULL), as tallywick's database does.", "",
              "| collector | CPU ms/sample | × floor | peak RSS MiB | bytes written/sample |",
              "|---|---|---|---|---|"]
     floor_cpu = med("floor", 0) if "floor" in results else None
@@ -282,8 +317,21 @@ def main():
         lines += ["", "Ratios of each peer to tallywick (CPU per sample, peak RSS):", ""]
         tw_cpu, tw_rss = med("tallywick", 0), med("tallywick", 1)
         for name, _ in runners:
-            if name in results and name not in ("tallywick", "floor"):
+            if name in results and not name.startswith(("tallywick", "floor")):
                 lines.append(f"- {name}: {med(name, 0) / tw_cpu:.1f}× the CPU, {med(name, 1) / tw_rss:.1f}× the RSS")
+        peers = [n for n, _ in runners if n in results and not n.startswith(("tallywick", "floor"))]
+        if peers and floor_cpu:
+            cheapest = min(peers, key=lambda n: med(n, 0))
+            smallest = min(peers, key=lambda n: med(n, 1))
+            lines += ["", "Goals, from the medians above:", ""]
+            for tw in (n for n in ("tallywick", "tallywick-600") if n in results):
+                cpu, rss = med(tw, 0), med(tw, 1)
+                lines.append(f"- {tw}: CPU per sample {cpu / floor_cpu:.2f}× the floor (goal at most 1.5×: "
+                             f"{verdict(cpu <= 1.5 * floor_cpu)}); the cheapest peer, {cheapest}, takes "
+                             f"{med(cheapest, 0) / cpu:.2f}× its CPU (goal at least 3×: "
+                             f"{verdict(med(cheapest, 0) >= 3 * cpu)}); peak RSS "
+                             f"{rss:.1f} MiB against {med(smallest, 1):.1f} MiB of {smallest}, the smallest peer "
+                             f"(goal below: {verdict(rss < med(smallest, 1))})")
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
     text = "\n".join(lines) + "\n"
     marker = "<!-- compare -->"
