@@ -1,7 +1,10 @@
 #include "apps/tallywick/sqliteStorageEngineImpl.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "apps/tallywick/healthStatus.h"
@@ -124,6 +127,10 @@ SqliteConnection::~SqliteConnection() {
 }
 
 int SqliteConnection::Open(const std::string& path, int flags, std::string& message) {
+  if (db_) {
+    sqlite3_close_v2(db_);  // a handle whose Close failed: released once its statements go
+    db_ = nullptr;
+  }
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
@@ -249,8 +256,14 @@ SqliteStorageEngine::SqliteStorageEngine(std::string locator, uint64_t ttlSec,
     : locator_(std::move(locator)),
       ttlSec_(ttlSec),
       logger_(logger ? logger : Kestrix::Service::GetDefaultLogger()),
+      busyTimeoutMs_(busyTimeoutMs),
       cacheLock_(Kestrix::System::GetSystemFactory().CreateMutex()) {
   KLOG(logger_, INFO, "SqliteStorageEngine using SQLite version: %1", sqlite3_libversion());
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  OpenConnection();
+}
+
+void SqliteStorageEngine::OpenConnection() {
   std::string message;
   // FULLMUTEX: both collection threads use this one connection.
   if (db_.Open(locator_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, message) !=
@@ -258,9 +271,64 @@ SqliteStorageEngine::SqliteStorageEngine(std::string locator, uint64_t ttlSec,
     KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
     throw StorageException(message);
   }
-  sqlite3_busy_timeout(db_.Get(), busyTimeoutMs);
+  sqlite3_busy_timeout(db_.Get(), busyTimeoutMs_);
   sqlite3_commit_hook(db_.Get(), &CommitHook, &commits_);
   for (const char* sql : kSetupSql) ExecuteSql(sql);
+  // The identity of the file just opened; a locator that names no file (an
+  // in-memory database) has none and is never checked.
+  struct stat st {};
+  if (::stat(locator_.c_str(), &st) == 0) {
+    device_ = static_cast<uint64_t>(st.st_dev);
+    inode_ = static_cast<uint64_t>(st.st_ino);
+  } else {
+    device_ = inode_ = 0;
+  }
+}
+
+void SqliteStorageEngine::EnsureConnection() {
+  std::string reason;
+  if (!db_.Get()) {
+    reason = "the previous reopen failed";
+  } else if (failures_ >= ReopenAfterFailures) {
+    reason = MessageFormatter::ASPrint("%1 consecutive failed writes", failures_);
+  } else if (inode_ != 0) {
+    struct stat st {};
+    if (::stat(locator_.c_str(), &st) != 0) {
+      reason = MessageFormatter::ASPrint("the file is gone (%1)", std::strerror(errno));
+    } else if (static_cast<uint64_t>(st.st_dev) != device_ || static_cast<uint64_t>(st.st_ino) != inode_) {
+      reason = "the file was replaced";
+    }
+  }
+  if (reason.empty()) return;
+
+  KLOG(logger_, WARNING, "Reopening database %1: %2", locator_, reason);
+  failures_ = 0;
+  {
+    // The statements belong to the old connection; tables and metadata rows
+    // are created again in the new file by the next store of each series.
+    Kestrix::System::LockGuard<Kestrix::System::Mutex> lock(*cacheLock_);
+    statements_.clear();
+  }
+  // The old connection goes first. Its write-ahead log sits at the path that
+  // the new file will use: checkpointed into the old file and truncated, so
+  // the new connection never reads the old file's pages as its own.
+  if (db_.Get()) {
+    std::string ignored;
+    LockedCall(db_.Get(), ignored, [&] {
+      return sqlite3_wal_checkpoint_v2(db_.Get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    });
+  }
+  const void* handle = db_.Get();
+  if (handle && db_.Close() != SQLITE_OK) KLOG(logger_, ERROR, "Failed to destroy dbHandle %1", handle);
+  try {
+    OpenConnection();
+    ExecuteSql(MetadataCreateSql());
+  } catch (const StorageException&) {
+    db_.Close();  // retried by the next write
+    throw;
+  }
+  reopens_.fetch_add(1, std::memory_order_relaxed);
+  KLOG(logger_, INFO, "Reopened database %1", locator_);
 }
 
 SqliteStorageEngine::~SqliteStorageEngine() {
@@ -342,6 +410,19 @@ SqliteStorageEngine::StatementSet SqliteStorageEngine::CreateStatements(const Pe
 
 void SqliteStorageEngine::Store(const PersistedStat& stat) {
   std::lock_guard<std::recursive_mutex> write(writeLock_);
+  try {
+    // Inside a transaction the connection was checked by BeginTransaction and
+    // must not change under it.
+    if (!inTransaction_) EnsureConnection();
+    StoreSample(stat);
+  } catch (const StorageException&) {
+    Failed();
+    throw;
+  }
+  if (!inTransaction_) Succeeded();
+}
+
+void SqliteStorageEngine::StoreSample(const PersistedStat& stat) {
   const StatementSet set = GetStatements(stat);
 
   SqlitePreparedStatement& insert = *set.insert;
@@ -367,8 +448,10 @@ void SqliteStorageEngine::BeginTransaction() {
   writeLock_.lock();
   try {
     KESTRIX_VERIFY_AT(!inTransaction_, kSource);  // transactions do not nest
+    EnsureConnection();
     ExecuteSql(kBeginSql);
   } catch (...) {
+    Failed();
     writeLock_.unlock();
     throw;
   }
@@ -399,6 +482,7 @@ void SqliteStorageEngine::CommitTransaction() {
   try {
     ExecuteSql(kCommitSql);
   } catch (...) {
+    Failed();
     try {
       if (sqlite3_get_autocommit(db_.Get()) == 0) ExecuteSql(kRollbackSql);
     } catch (const StorageException&) {
@@ -408,6 +492,7 @@ void SqliteStorageEngine::CommitTransaction() {
     throw;
   }
   createdInTransaction_.clear();  // committed: the statements stay valid
+  Succeeded();
   EndTransaction();
 }
 

@@ -100,6 +100,10 @@ public:
   /// connection (a reader, a backup) holds before it fails with "database is
   /// locked".
   static constexpr int DefaultBusyTimeoutMs = 5000;
+  /// ReopenAfterFailures: consecutive failed writes (a store, a begin, a
+  /// commit) after which the next write reopens the connection, in case the
+  /// handle itself went bad (an I/O error that SQLite keeps reporting).
+  static constexpr unsigned ReopenAfterFailures = 3;
 
   /// Opens (creating when missing) and sets up the database; throws
   /// StorageException after "SQLite database open failed for %1" or the
@@ -124,6 +128,8 @@ public:
   /// explicit or automatic (for tests and benchmarks).
   uint64_t GetCommitCount() const { return commits_.load(std::memory_order_relaxed); }
   const std::string& GetLocator() const { return locator_; }
+  /// GetReopenCount: how often the connection was reopened (for tests).
+  uint64_t GetReopenCount() const { return reopens_.load(std::memory_order_relaxed); }
 
   // Object
   std::string ToString() const override { return "SqliteStorageEngine(" + locator_ + ")"; }
@@ -135,15 +141,34 @@ private:
     SqlitePreparedStatementRef expire;  // the expiry delete
   };
 
+  void StoreSample(const PersistedStat& stat);
   StatementSet GetStatements(const PersistedStat& stat);
   StatementSet CreateStatements(const PersistedStat& stat);
   void RefuseForeignTable(const PersistedStat& stat, const std::string& table);
   void EndTransaction();
+  // OpenConnection opens the database and runs the set-up; throws after the
+  // open-failed line or the set-up statement's line. Caller holds writeLock_.
+  void OpenConnection();
+  // EnsureConnection reopens the connection when the file at the locator is
+  // gone or is another file than the open one, or after ReopenAfterFailures
+  // failed writes, or when an earlier reopen failed. Throws StorageException
+  // when there is no usable connection. Caller holds writeLock_.
+  void EnsureConnection();
+  // Failed / Succeeded count consecutive write failures. Caller holds writeLock_.
+  void Failed() { ++failures_; }
+  void Succeeded() { failures_ = 0; }
 
   const std::string locator_;
   const uint64_t ttlSec_;
   const Kestrix::Service::LoggerRef logger_;
+  const int busyTimeoutMs_;
+  // The connection and what identifies its file; replaced only by a reopen,
+  // which runs under writeLock_ (every use of db_ for writing holds it too).
   SqliteConnection db_;
+  uint64_t device_ = 0;     // guarded by writeLock_
+  uint64_t inode_ = 0;      // guarded by writeLock_
+  unsigned failures_ = 0;   // guarded by writeLock_
+  std::atomic<uint64_t> reopens_{0};
   // Counted by SQLite's commit hook on the shared connection; relaxed: a
   // statistic, read after the commits it counts returned.
   std::atomic<uint64_t> commits_{0};

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <thread>
 
@@ -416,6 +417,134 @@ TEST_F(HealthCheckTest, FileThatIsNotADatabaseIsRed) {
   EXPECT_EQ(status.level, HealthLevel::Red);
   EXPECT_EQ(status.messages, integrityMessage_);
   EXPECT_EQ(log_.CountPrefix("error SQLite database health check failed due to: "), 1u) << log_.Text();
+}
+
+// Recovery: the engine keeps one connection; these faults make it reopen.
+TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsGoneOrReplaced) {
+  struct Case {
+    const char* fault;
+    std::function<void(const std::string&)> apply;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"deleted",
+       [](const std::string& db) {
+         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db + suffix);
+       },
+       "the file is gone"},
+      {"replaced",
+       [](const std::string& db) {
+         const std::string other = db + ".other";
+         { Database created(other, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); created.Exec("CREATE TABLE x(a);"); }
+         std::filesystem::rename(other, db);
+       },
+       "the file was replaced"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    std::filesystem::remove(db_);
+    auto engine = Open();
+    auto stat = Stat("mem.total", ValueKindInteger, 1);
+    stat->SetSample(10 * kSecond, StatValue(1));
+    engine->Store(*stat);
+    c.apply(db_);
+    stat->SetSample(11 * kSecond, StatValue(2));
+    {
+      StorageTransaction transaction(*engine);
+      engine->Store(*stat);  // the cached statements would write into the old file
+      transaction.Commit();
+    }
+    EXPECT_EQ(engine->GetReopenCount(), 1u);
+    EXPECT_EQ(log_.CountPrefix(std::string("warning Reopening database ") + db_ + ": " + c.reason), 1u);
+    Database check(db_);
+    EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_total;"), std::vector<std::string>{"11|2"});
+    EXPECT_EQ(check.Rows("SELECT stat_id FROM sm_stats_metadata;"), std::vector<std::string>{"mem.total"});
+    HealthStatus health;
+    engine->CheckHealth(health);
+    EXPECT_EQ(health.level, HealthLevel::Green);
+    engine.Reset();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db_ + suffix);
+  }
+}
+
+TEST_F(SqliteStorageEngineTest, ReopensAfterConsecutiveFailedWritesAndStoresAgain) {
+  auto engine = Open(std::numeric_limits<uint64_t>::max(), 10);
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  stat->SetSample(10 * kSecond, StatValue(1));
+  engine->Store(*stat);
+  {
+    Database holder(db_);
+    ASSERT_EQ(holder.Exec("BEGIN IMMEDIATE;"), SQLITE_OK);
+    for (unsigned i = 0; i < SqliteStorageEngine::ReopenAfterFailures; ++i) {
+      EXPECT_THROW(StorageTransaction transaction(*engine), StorageException) << "attempt " << i;
+    }
+    EXPECT_EQ(engine->GetReopenCount(), 0u);
+    holder.Exec("ROLLBACK;");
+  }
+  stat->SetSample(11 * kSecond, StatValue(2));
+  {
+    StorageTransaction transaction(*engine);
+    engine->Store(*stat);
+    transaction.Commit();
+  }
+  EXPECT_EQ(engine->GetReopenCount(), 1u);
+  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_ + ": 3 consecutive failed writes"), 1u);
+  // A success clears the count: the next pass does not reopen.
+  stat->SetSample(12 * kSecond, StatValue(3));
+  engine->Store(*stat);
+  EXPECT_EQ(engine->GetReopenCount(), 1u);
+  Database check(db_);
+  EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_total ORDER BY 1;"),
+            (std::vector<std::string>{"10|1", "11|2", "12|3"}));
+}
+
+TEST_F(SqliteStorageEngineTest, FailedReopenIsRetriedByTheNextWrite) {
+  auto engine = Open();
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  stat->SetSample(10 * kSecond, StatValue(1));
+  engine->Store(*stat);
+  // A directory where the file was: the reopen cannot open it.
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db_ + suffix);
+  std::filesystem::create_directory(db_);
+  EXPECT_THROW(engine->Store(*stat), StorageException);
+  EXPECT_THROW(engine->Store(*stat), StorageException);  // no connection: tries again
+  EXPECT_EQ(log_.CountPrefix("error SQLite database open failed for " + db_), 2u);
+  std::filesystem::remove(db_);
+  stat->SetSample(11 * kSecond, StatValue(2));
+  engine->Store(*stat);
+  EXPECT_EQ(engine->GetReopenCount(), 1u);
+  Database check(db_);
+  EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_total;"), std::vector<std::string>{"11|2"});
+}
+
+TEST_F(SqliteStorageEngineTest, TwoThreadsStoreWhileTheFileIsDeleted) {
+  auto engine = Open();
+  constexpr int kPasses = 30;
+  auto worker = [&](CollectedStatId id, const std::string& name) {
+    auto stat = Stat(name, ValueKindInteger, id);
+    for (int pass = 1; pass <= kPasses; ++pass) {
+      stat->SetSample(pass * kSecond, StatValue(pass));
+      StorageTransaction transaction(*engine);
+      engine->Store(*stat);
+      transaction.Commit();
+    }
+  };
+  std::thread a(worker, 1, "a");
+  std::thread b(worker, 2, "b");
+  for (int i = 0; i < 3; ++i) std::filesystem::remove(db_);
+  a.join();
+  b.join();
+  std::filesystem::remove(db_);
+  std::thread c(worker, 1, "a");
+  std::thread d(worker, 2, "b");
+  c.join();
+  d.join();
+  EXPECT_GE(engine->GetReopenCount(), 1u);
+  Database check(db_);
+  EXPECT_EQ(check.Rows("PRAGMA integrity_check;"), std::vector<std::string>{"ok"});
+  // The last deletion came before the second round: it stored every pass.
+  EXPECT_EQ(check.Rows("SELECT count(*) FROM sm_stat_a;"), std::vector<std::string>{std::to_string(kPasses)});
+  EXPECT_EQ(check.Rows("SELECT count(*) FROM sm_stat_b;"), std::vector<std::string>{std::to_string(kPasses)});
 }
 
 }  // namespace

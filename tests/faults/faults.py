@@ -1,0 +1,226 @@
+"""Fault runs of the built service: kills, signals, a vanished database, an
+unwritable directory, a held write lock. Each case checks that nothing stored is
+lost or corrupted, that a pass is stored whole or not at all, and that storing
+resumes once the fault is gone.
+
+  python3 tests/faults/faults.py          every case (make faults)
+  python3 tests/faults/faults.py --quick  the short cases, fewer repetitions
+"""
+
+import os
+import random
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import twrun  # noqa: E402
+
+# Two series of the CPU, memory and network collection that hold a value in
+# every pass (no rate): a pass stored by halves shows as a timestamp in one
+# table and not in the other.
+PAIR = ("sm_stat_mem_total", "sm_stat_mem_util")
+
+
+def conf(d, ttl=3600):
+    t = ("\n    <persistence><engine>sqlite</engine><locator>%s/db/tw.db</locator>"
+         "<statTtlSec>%d</statTtlSec></persistence>\n"
+         "    <cpuMemNetSamplingPeriodSec>1</cpuMemNetSamplingPeriodSec>\n"
+         "    <storageSizeSamplingPeriodSec>1</storageSizeSamplingPeriodSec>\n"
+         "    <health_status_file>%s/health/health.xml</health_status_file>\n"
+         "    <storageSizeProvider><filesystems><root><path>/</path><name>root</name></root></filesystems>\n"
+         "      <dirs><t><path>%s/health</path><name>t</name></t></dirs></storageSizeProvider>\n  "
+         % (d.path, ttl, d.path, d.path))
+    for sub in ("db", "health", "log"):
+        os.makedirs(d.file(sub), exist_ok=True)
+        os.chmod(d.file(sub), 0o777)
+    return d.write("tw.xml", twrun.config(d.path, t))
+
+
+def start(path, prefix=()):
+    return subprocess.Popen(list(prefix) + [twrun.BIN, path], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+def rows(db, table):
+    try:
+        c = sqlite3.connect("file:%s?mode=ro" % db, uri=True, timeout=10)
+        try:
+            return set(c.execute("SELECT sm_timestamp, sm_stat_value FROM %s" % table).fetchall())
+        finally:
+            c.close()
+    except sqlite3.OperationalError:
+        return set()
+
+
+def integrity(db):
+    c = sqlite3.connect(db, timeout=10)
+    try:
+        return [r[0] for r in c.execute("PRAGMA integrity_check;")]
+    finally:
+        c.close()
+
+
+def check_whole(db, what):
+    a, b = (set(t for t, _ in rows(db, tb)) for tb in PAIR)
+    if a != b:
+        raise AssertionError("%s: pass stored by halves: %s only in one of %s" % (what, sorted(a ^ b), PAIR))
+
+
+def stop(p):
+    p.send_signal(signal.SIGTERM)
+    status = p.wait(timeout=twrun.GUARD_SECONDS)
+    if status != 0:
+        raise AssertionError("exit status %d after SIGTERM" % status)
+
+
+def log_text(d):
+    out = []
+    for name in sorted(os.listdir(d.file("log"))):
+        with open(os.path.join(d.file("log"), name), errors="replace") as f:
+            out.append(f.read())
+    return "".join(out)
+
+
+def wait_rows(db, more_than, what):
+    twrun.wait_for(lambda: len(rows(db, PAIR[0])) > more_than, what)
+
+
+def case_kill9(kills):
+    with twrun.TempDir() as d:
+        path, db = conf(d), d.file("db/tw.db")
+        before = set()
+        for i in range(kills):
+            p = start(path)
+            wait_rows(db, len(before), "a pass before kill %d" % i)
+            time.sleep(random.uniform(0, 1.5))  # a random moment: between or inside passes
+            p.kill()
+            p.wait()
+            if integrity(db) != ["ok"]:
+                raise AssertionError("kill %d: integrity_check %s" % (i, integrity(db)))
+            check_whole(db, "kill %d" % i)
+            now = rows(db, PAIR[0])
+            if not before <= now:
+                raise AssertionError("kill %d: rows lost: %s" % (i, sorted(before - now)))
+            before = now
+        return "%d kills, %d passes kept" % (kills, len(before))
+
+
+def case_sigterm(times):
+    with twrun.TempDir() as d:
+        path, db = conf(d), d.file("db/tw.db")
+        for i in range(times):
+            p = start(path)
+            wait_rows(db, i, "a pass before SIGTERM %d" % i)
+            time.sleep(random.uniform(0, 1.0))
+            stop(p)
+            check_whole(db, "SIGTERM %d" % i)
+        return "%d stops" % times
+
+
+def case_deleted():
+    with twrun.TempDir() as d:
+        path, db = conf(d), d.file("db/tw.db")
+        p = start(path)
+        try:
+            wait_rows(db, 1, "first passes")
+            for suffix in ("", "-wal", "-shm"):
+                if os.path.exists(db + suffix):
+                    os.remove(db + suffix)
+            twrun.wait_for(lambda: len(rows(db, PAIR[0])) >= 2, "passes stored in the new file")
+            if "Reopening database %s: the file is gone" % db not in log_text(d):
+                raise AssertionError("no reopen line in the log")
+            check_whole(db, "after deletion")
+        finally:
+            stop(p)
+        return "recovered"
+
+
+def case_unwritable():
+    if os.geteuid() != 0:
+        return "SKIP: needs root to run the service as nobody"
+    with twrun.TempDir() as d:
+        path, db = conf(d), d.file("db/tw.db")
+        p = start(path, twrun.unprivileged())
+        try:
+            wait_rows(db, 1, "first passes")
+            os.chmod(d.file("db"), 0o555)
+            for suffix in ("", "-wal", "-shm"):
+                if os.path.exists(db + suffix):
+                    os.remove(db + suffix)
+            twrun.wait_for(lambda: "SQLite database open failed for %s" % db in log_text(d),
+                           "the failed reopen in the unwritable directory")
+            os.chmod(d.file("db"), 0o777)
+            twrun.wait_for(lambda: len(rows(db, PAIR[0])) >= 2, "storing after the directory is writable again")
+            check_whole(db, "after the unwritable directory")
+            if integrity(db) != ["ok"]:
+                raise AssertionError("integrity_check %s" % integrity(db))
+        finally:
+            os.chmod(d.file("db"), 0o777)
+            stop(p)
+        return "recovered"
+
+
+def case_lock(seconds):
+    with twrun.TempDir() as d:
+        path, db = conf(d), d.file("db/tw.db")
+        p = start(path)
+        try:
+            wait_rows(db, 1, "first passes")
+            holder = sqlite3.connect(db, timeout=10, isolation_level=None)
+            holder.execute("BEGIN IMMEDIATE;")
+            held = rows(db, PAIR[0])
+            time.sleep(seconds)
+            holder.execute("ROLLBACK;")
+            holder.close()
+            twrun.wait_for(lambda: len(rows(db, PAIR[0])) > len(held) + 1, "storing after the lock")
+            if "Unable to drain stats" not in log_text(d):
+                raise AssertionError("no error line while the database was locked")
+            check_whole(db, "after the lock")
+            if integrity(db) != ["ok"]:
+                raise AssertionError("integrity_check %s" % integrity(db))
+        finally:
+            stop(p)
+        return "recovered"
+
+
+def case_health_dir():
+    with twrun.TempDir() as d:
+        path, db = conf(d), d.file("db/tw.db")
+        os.rmdir(d.file("health"))
+        p = start(path)
+        try:
+            twrun.wait_for(lambda: "Status file %s/health/health.xml.tmp write failed" % d.path in log_text(d),
+                           "the health write-failed line")
+            wait_rows(db, 2, "sampling without a health directory")
+        finally:
+            stop(p)
+        return "sampling went on"
+
+
+def main():
+    quick = "--quick" in sys.argv[1:]
+    random.seed(int(os.environ.get("TW_FAULT_SEED", str(int(time.time())))))
+    cases = [("kill -9 and restart", lambda: case_kill9(3 if quick else 20)),
+             ("SIGTERM during passes", lambda: case_sigterm(3 if quick else 10)),
+             ("database file deleted", case_deleted),
+             ("database directory unwritable", case_unwritable),
+             ("health file directory removed", case_health_dir)]
+    if not quick:
+        cases.append(("write lock held 10 s", lambda: case_lock(10)))
+    failed = 0
+    for name, run in cases:
+        start_time = time.monotonic()
+        try:
+            result = run()
+            print("ok   %-32s %s (%.1f s)" % (name, result, time.monotonic() - start_time), flush=True)
+        except Exception as e:  # report every case, then fail
+            failed += 1
+            print("FAIL %-32s %s" % (name, e), flush=True)
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
