@@ -23,36 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "kestrix/log.h"
 #include "stats/providers/linuxStatsProviderImpl.h"
 
 namespace Stats {
 
-// Stands in while no registry implementation is linked: the benchmark passes
-// its own registry. A real definition replaces this weak one.
-__attribute__((weak)) StatsRegistryRef GetDefaultRegistry() { return StatsRegistryRef(); }
-
 namespace {
-
-// Numbers the definitions and keeps them, like a registry that accepts all.
-class NumberingRegistry : public StatsRegistry, public Kestrix::ObjectImpl {
-public:
-  class Item : public StatsRegistryItem, public Kestrix::ObjectImpl {
-  public:
-    void Unregister() override {}
-  };
-  void Register(const StatDefList& defs, const GetStatValuesHandlerRef&, StatInfoList& out,
-                StatsRegistryItemRef& item) override {
-    for (const auto& def : defs) out.push_back(Kestrix::MakeRef<StatInfo>(static_cast<int64_t>(out.size()), def));
-    infos = out;
-    item = Kestrix::MakeRef<Item>();
-  }
-  void RegisterExisting(const StatInfoList&, const GetStatValuesHandlerRef&, StatsRegistryItemRef&) override {}
-  void GetStatValues(const StatInstanceList&, StatInstanceValueList&) override {}
-  void GetStatValues(const StatInstanceList&, StatsResult&) override {}
-  bool GetStatInfo(int64_t, StatInfoRef&) const override { return false; }
-  uint64_t GetStatInfos(StatInfoList&, uint64_t) const override { return 0; }
-  StatInfoList infos;
-};
 
 // Counts the values, as cheaply as a sink can.
 class CountingResult : public StatsResult, public Kestrix::ObjectImpl {
@@ -72,11 +48,16 @@ public:
 void Refresh(benchmark::State& state, const std::string& root) {
   auto provider = Kestrix::MakeRef<Providers::LinuxStatsProvider>(Providers::ProcessSelectorList{},
                                                                   StatAttributeMapperRef(), root);
-  auto registry = Kestrix::MakeRef<NumberingRegistry>();
+  // The service's registry, quiet: its registration lines are verbose.
+  auto logger = Kestrix::MakeRef<Kestrix::Service::Logger>("Bench", Kestrix::MakeRef<Kestrix::Service::LogSink>(),
+                                                           Kestrix::Service::LOG_ERROR);
+  const StatsRegistryRef registry = CreateRegistry(logger);
   provider->RegisterStats(registry);
   // What the service asks for: every statistic, "*" for every attribute.
+  StatInfoList infos;
+  registry->GetStatInfos(infos, 0);
   StatInstanceList request;
-  for (const auto& info : registry->infos)
+  for (const auto& info : infos)
     request.push_back(MakeStatInstance(info->GetRegistryId(),
                                        AttributeValues(info->GetDef()->GetAttributes().size(), "*")));
   CountingResult result;

@@ -1,7 +1,10 @@
 // One libFuzzer entry point per /proc reader; TW_FUZZ_READER picks which.
 // Besides the sanitizers, each checks what callers rely on: views stay inside
 // the input, names hold no separator, cursors end.
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -41,7 +44,26 @@ void CheckInside(std::string_view view) {
   while (cursor.Next(line)) Check(++lines <= text.size());
 }
 
+// CheckFloats: every token reads as from_chars reads plain decimal text, to the bit.
+void CheckFloats(std::string_view text) {
+  std::string_view line;
+  while (NextLine(text, line)) {
+    FieldCursor tokens(line);
+    std::string_view token;
+    while (tokens.Next(token)) {
+      float got = 0;
+      float want = 0;
+      const bool plain = token.find_first_not_of("0123456789.-") == std::string_view::npos;
+      const auto r = std::from_chars(token.data(), token.data() + token.size(), want, std::chars_format::fixed);
+      const bool wantOk = plain && r.ec == std::errc() && r.ptr == token.data() + token.size() && std::isfinite(want);
+      Check(ParseFloat(token, got) == wantOk);
+      Check(!wantOk || std::memcmp(&got, &want, sizeof got) == 0);
+    }
+  }
+}
+
 [[maybe_unused]] void FuzzCpuinfo(std::string_view text) {
+  CheckFloats(text);
   CpuinfoCursor cursor(text);
   CpuFrequency f;
   while (cursor.Next(f)) {
@@ -56,7 +78,27 @@ void CheckInside(std::string_view view) {
     for (float l : loads) (void)ScaleFloat(l, 100.0f);
 }
 
+// CheckNumbers: reading a line's numbers in one pass gives what cutting it
+// into tokens and parsing each gives, token for token.
+void CheckNumbers(std::string_view text) {
+  std::string_view line;
+  while (NextLine(text, line)) {
+    FieldCursor tokens(line);
+    FieldCursor numbers(line);
+    std::string_view token;
+    for (;;) {
+      uint64_t want = 7;
+      uint64_t got = 7;
+      const bool more = tokens.Next(token);
+      const bool wantOk = more && ParseUnsigned(token, want);
+      Check(numbers.NextUnsigned(got) == wantOk && got == want);
+      if (!more) break;
+    }
+  }
+}
+
 [[maybe_unused]] void FuzzDiskstats(std::string_view text) {
+  CheckNumbers(text);
   DiskstatsCursor cursor(text);
   DiskstatsLine line;
   while (cursor.Next(line)) {
@@ -69,6 +111,7 @@ void CheckInside(std::string_view view) {
 }
 
 [[maybe_unused]] void FuzzNetDev(std::string_view text) {
+  CheckNumbers(text);
   NetDevCursor cursor(text);
   NetDevLine line;
   while (cursor.Next(line)) {

@@ -7,6 +7,7 @@
 #include "kestrix/workPool.h"
 #include "apps/tallywick/healthStatus.h"
 #include "apps/tallywick/persistedStatCatalog.h"
+#include "apps/tallywick/serviceNotifier.h"
 #include "apps/tallywick/storageException.h"
 #include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
 #include "stats/providers/linuxStatsProviderImpl.h"
@@ -40,7 +41,7 @@ bool App::Init(const ConfigRef& config) {
   if (!config->GetNode("tallywick", tallywick)) return MissingKey("tallywick");
   WarnUnknownKeys(*tallywick,
                   {"persistence", "cpuMemNetSamplingPeriodSec", "storageSizeSamplingPeriodSec",
-                   "health_status_file", "storageSizeProvider"},
+                   "health_status_file", "storageSizeProvider", "export"},
                   "");
   // The registry reads this setting itself and takes an unreadable value as
   // false; refusing it here keeps a typo from silently meaning serial
@@ -62,6 +63,7 @@ bool App::Init(const ConfigRef& config) {
     return false;
   }
   if (!ReadHealthStatusConfig(tallywick)) return false;
+  if (!ReadExportConfig(*tallywick)) return false;
 
   // The system provider (no process selectors, no chained mapper), then the
   // storage-size provider, both with the default registry.
@@ -75,6 +77,10 @@ bool App::Init(const ConfigRef& config) {
   if (!OpenStorageEngine()) return false;
   collections_.push_back(BuildCpuMemNetCollection(engine_, cpuMemNetPeriodMicros_, DefaultCollectionContext(logger_)));
   collections_.push_back(BuildStorageSizeCollection(engine_, storageSizePeriodMicros_, pathNames_, DefaultCollectionContext(logger_)));
+  if (!metricsFile_.empty()) {
+    exporter_ = Kestrix::MakeRef<MetricsExporter>(metricsFile_, collections_.size(), logger_);
+    for (size_t i = 0; i < collections_.size(); ++i) collections_[i]->SetExporter(exporter_, i);
+  }
   return true;
 }
 
@@ -103,10 +109,13 @@ void App::Run() {
       collection->RunQueryLoop([self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
     });
   }
+  ServiceNotifier notifier;
+  notifier.Start(collections_, [self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
   KLOG(logger_, INFO, "Running main loop");
   do {
     if (engine_) WriteHealthStatus();
   } while (!WaitForStop(kHealthRewriteMicros));
+  notifier.Stop();
   pool->BeginWindDown();
   if (!pool->Wait(kPoolWindDownMicros)) {
     KLOG(logger_, WARNING, "Work pool still busy after %1 usec; leaving its tasks behind", kPoolWindDownMicros);
@@ -234,6 +243,23 @@ bool App::ReadSamplingPeriod(const ConfigNode& tallywick, const std::string& key
 bool App::ReadHealthStatusConfig(const ConfigNodeRef& tallywick) {
   if (!ReadNonEmptyString(tallywick, "health_status_file", "", healthStatusFile_)) return false;
   healthStatusTempFile_ = MessageFormatter::ASPrint("%1.tmp", healthStatusFile_);
+  return true;
+}
+
+bool App::ReadExportConfig(const ConfigNode& tallywick) {
+  metricsFile_.clear();
+  ConfigNodeRef node;
+  if (!tallywick.GetNode("export", node)) return true;  // no export unless asked for
+  WarnUnknownKeys(*node, {"metricsFile"}, "export/");
+  std::string path;
+  if (!node->GetString("metricsFile", path)) return MissingKey("export/metricsFile");
+  // node_exporter's textfile collector reads only files ending in .prom.
+  const std::string suffix = ".prom";
+  if (path.size() <= suffix.size() || path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    KLOG(logger_, ERROR, "Invalid value %1 for key export/metricsFile: must be a file path ending in .prom", path);
+    return false;
+  }
+  metricsFile_ = path;
   return true;
 }
 

@@ -28,6 +28,7 @@
 #include "kestrix/log.h"
 #include "kestrix/object.h"
 #include "public/stats/statsProvider.h"
+#include "apps/tallywick/metricsExporter.h"
 #include "apps/tallywick/storageCollection.h"
 #include "apps/tallywick/storageEngine.h"
 
@@ -107,6 +108,7 @@ public:
 
 private:
   bool MissingKey(const std::string& key);
+  bool ReadExportConfig(const Kestrix::Service::ConfigNode& tallywick);
   bool ReadNonEmptyString(const Kestrix::Service::ConfigNodeRef& node, const std::string& pattern,
                           const std::string& argument, std::string& result);
   // CheckSeconds accepts 1 .. kMaxSeconds; false after logging key and value.
@@ -130,6 +132,8 @@ private:
   std::vector<StorageCollectionRef> collections_;  // CPU, memory and network first, then storage sizes
   std::string healthStatusFile_;
   std::string healthStatusTempFile_;
+  std::string metricsFile_;    // export/metricsFile; empty: no export
+  MetricsExporterRef exporter_;
   // The stop condition exists so that Shutdown, called from the signal
   // watcher, wakes the main loop and every sampling loop at once.
   const Kestrix::System::WaitableObjectRef stop_;

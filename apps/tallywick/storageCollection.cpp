@@ -5,6 +5,7 @@
 #include "apps/tallywick/persistedStatMetadata.h"
 #include "kestrix/assert.h"
 #include "kestrix/format.h"
+#include "kestrix/time.h"
 
 namespace Tallywick {
 
@@ -95,6 +96,7 @@ PersistedStatRef StorageCollection::InstanceSeries(const PersistedStatRef& templ
       templateStat->GetMetadata() + InstanceMetadata(value) + NameMetadata(name), ids_.Next());
   series->SetStatInfo(templateStat->GetStatInfo());
   drainList_.push_back(series);
+  exportNames_.emplace(series.Get(), std::make_pair(templateStat->GetName(), value));
   instanceSeries_.emplace(std::move(key), series);
   return series;
 }
@@ -140,6 +142,9 @@ bool StorageCollection::RunQueryLoop(const WaitForStop& waitForStop) {
     try {
       query_->Execute(false);
       Drain();
+      lastPassTime_.store(Kestrix::System::GetMonotonicTime(), std::memory_order_relaxed);
+      passCount_.fetch_add(1, std::memory_order_relaxed);
+      if (exporter_) exporter_->Publish(exporterSlot_, Snapshot());
     } catch (const std::exception& e) {
       // One bad pass (a provider failure, an allocation failure) must not end
       // sampling for good; the next period tries again.
@@ -149,6 +154,37 @@ bool StorageCollection::RunQueryLoop(const WaitForStop& waitForStop) {
     }
   } while (!waitForStop(period_));
   return true;
+}
+
+void StorageCollection::SetExporter(const MetricsExporterRef& exporter, size_t slot) {
+  exporter_ = exporter;
+  exporterSlot_ = slot;
+}
+
+MetricSnapshot StorageCollection::Snapshot() const {
+  MetricSnapshot snapshot;
+  for (const auto& stat : drainList_) {
+    const Stats::StatValue value = stat->GetValue();
+    if (Stats::IsInvalid(value)) continue;
+    MetricSample sample;
+    auto names = exportNames_.find(stat.Get());
+    if (names != exportNames_.end()) {
+      sample.family = names->second.first;
+      sample.instance = names->second.second;
+    } else {
+      sample.family = stat->GetName();
+    }
+    const std::string& metadata = stat->GetMetadata();
+    const size_t units = metadata.find("units=");
+    if (units != std::string::npos) {
+      sample.units = metadata.substr(units + 6, metadata.find(';', units) - units - 6);
+    }
+    sample.integer = stat->GetValueKind() == ValueKindInteger;
+    sample.integerValue = value.numerator() / value.denominator();
+    sample.value = static_cast<double>(value.numerator()) / static_cast<double>(value.denominator());
+    snapshot.push_back(std::move(sample));
+  }
+  return snapshot;
 }
 
 bool StorageCollection::Drain() {

@@ -8,6 +8,8 @@
 // constructor is for it and for tests.
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "apps/tallywick/metricsExporter.h"
 #include "apps/tallywick/persistedStat.h"
 #include "apps/tallywick/storageEngine.h"
 #include "kestrix/log.h"
@@ -86,6 +89,16 @@ public:
   /// Drain stores every series with a valid value in one transaction; true
   /// when every one of them was stored.
   bool Drain();
+  /// GetLastPassTime: monotonic µs at which the last pass (execute and drain)
+  /// completed, 0 before the first; GetPassCount: passes completed. Read from
+  /// any thread (the service's supervisor).
+  uint64_t GetLastPassTime() const { return lastPassTime_.load(std::memory_order_relaxed); }
+  uint64_t GetPassCount() const { return passCount_.load(std::memory_order_relaxed); }
+  /// SetExporter: after every pass, the collection publishes Snapshot() to
+  /// exporter as its slot. Call before the loop runs.
+  void SetExporter(const MetricsExporterRef& exporter, size_t slot);
+  /// Snapshot: the latest valid sample of every series, for the exporter.
+  MetricSnapshot Snapshot() const;
 
   uint64_t GetPeriod() const { return period_; }
   const Stats::StatsQueryRef& GetQuery() const { return query_; }
@@ -118,6 +131,12 @@ private:
   // it gets this forwarder, which the destructor detaches.
   Kestrix::Ref<QueryCallbacks> callbacks_;
   Stats::StatsQueryRef query_;
+  // Family and instance value of each per-instance series, for the exporter.
+  std::map<const PersistedStat*, std::pair<std::string, std::string>> exportNames_;
+  MetricsExporterRef exporter_;
+  size_t exporterSlot_ = 0;
+  std::atomic<uint64_t> lastPassTime_{0};
+  std::atomic<uint64_t> passCount_{0};
 };
 using StorageCollectionRef = Kestrix::Ref<StorageCollection>;
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <pugixml.hpp>
 #include <shared_mutex>
 #include <string_view>
+#include <unordered_map>
 
 #include "kestrix/exception.h"
 #include "kestrix/stringUtil.h"
@@ -67,7 +69,7 @@ public:
     auto r = std::from_chars(t.data(), t.data() + t.size(), v);
     // from_chars takes an optional '-' and digits only: no '+', no white space.
     if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size()) {
-      throw InvalidArgumentException(Describe(*n) + ": '" + t + "' is not a signed 64-bit integer");
+      throw InvalidArgumentException(Describe(*n) + ": " + Quote(t) + " is not a signed 64-bit integer");
     }
     value = v;
     return true;
@@ -78,7 +80,7 @@ public:
     if (!n) return false;
     if (t == "true" || t == "1") value = true;
     else if (t == "false" || t == "0") value = false;
-    else throw InvalidArgumentException(Describe(*n) + ": '" + t + "' is not a boolean (true, false, 1 or 0)");
+    else throw InvalidArgumentException(Describe(*n) + ": " + Quote(t) + " is not a boolean (true, false, 1 or 0)");
     return true;
   }
   bool GetChildNames(const std::string& path, std::vector<std::string>& names) const override {
@@ -104,28 +106,36 @@ public:
   ConfigNodeImpl* AddChild(const std::string& name) {
     children_.push_back(
         Ref<ConfigNodeImpl>(new ConfigNodeImpl(tree_, path_.empty() ? name : path_ + "/" + name, name)));
-    return children_.back().Get();
+    ConfigNodeImpl* child = children_.back().Get();
+    auto [it, added] = byName_.try_emplace(name, Named{child, nullptr});
+    if (!added && !it->second.second) it->second.second = child;
+    return child;
   }
   void SetValue(std::string v) { value_ = std::move(v); }
 
 private:
+  // Quote shows a value in a message, cut short when it is long.
+  static std::string Quote(const std::string& t) {
+    constexpr size_t kShown = 64;
+    if (t.size() <= kShown) return "'" + t + "'";
+    size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(t[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    return "'" + t.substr(0, cut) + "...' (" + std::to_string(t.size()) + " bytes)";
+  }
   std::string Describe(const ConfigNodeImpl& n) const {
     return "configuration " + tree_->source + ", key " + n.path_;
   }
   // Child returns the one child named name; two of that name make the path
   // (asked at from) ambiguous.
   ConfigNodeImpl* Child(const std::string& name, const std::string& path, const ConfigNodeImpl& from) const {
-    ConfigNodeImpl* found = nullptr;
-    for (const auto& c : children_) {
-      if (c->name_ != name) continue;
-      if (found) {
-        const std::string full = from.path_.empty() ? path : from.path_ + "/" + path;
-        throw InvalidArgumentException("configuration " + tree_->source + ": key " + full +
-                                       " is ambiguous: more than one element " + c->path_);
-      }
-      found = c.Get();
+    const auto it = byName_.find(name);
+    if (it == byName_.end()) return nullptr;
+    if (it->second.second) {
+      const std::string full = from.path_.empty() ? path : from.path_ + "/" + path;
+      throw InvalidArgumentException("configuration " + tree_->source + ": key " + full +
+                                     " is ambiguous: more than one element " + it->second.second->path_);
     }
-    return found;
+    return it->second.first;
   }
   // FindValue copies the value at path; nullptr when absent. Nodes are never
   // removed, so the result stays valid as long as the tree.
@@ -135,11 +145,21 @@ private:
     if (n) value = n->value_;
     return n;
   }
+  // Find walks path segment by segment (empty segments skipped). It runs on
+  // every registry retrieval, so it builds no list: the segment goes into a
+  // per-thread string that keeps its room.
   const ConfigNodeImpl* Find(const std::string& path) const {
+    thread_local std::string part;
     const ConfigNodeImpl* n = this;
-    for (const auto& part : SplitPath(path)) {
-      n = n->Child(part, path, *this);
-      if (!n) return nullptr;
+    for (size_t start = 0; start <= path.size();) {
+      size_t end = path.find('/', start);
+      if (end == std::string::npos) end = path.size();
+      if (end > start) {
+        part.assign(path, start, end - start);
+        n = n->Child(part, path, *this);
+        if (!n) return nullptr;
+      }
+      start = end + 1;
     }
     return n;
   }
@@ -149,6 +169,10 @@ private:
   const std::string name_;
   std::string value_;                            // guarded by tree_->mutex
   std::vector<Ref<ConfigNodeImpl>> children_;    // guarded by tree_->mutex
+  // Children by name: the first of that name and the second, if any. Keeps
+  // lookups constant-time in nodes with very many children.
+  using Named = std::pair<ConfigNodeImpl*, ConfigNodeImpl*>;
+  std::unordered_map<std::string, Named> byName_;  // guarded by tree_->mutex
 };
 
 Ref<ConfigNodeImpl> NewRoot(const std::string& source) {
@@ -188,6 +212,86 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error) {
   return true;
 }
 
+// FindBadByte finds the first byte that has no place in a configuration file:
+// one that does not start or continue a valid UTF-8 sequence (overlong forms,
+// surrogates and code points past U+10FFFF included), or a control character
+// other than tab, line feed and carriage return, which XML does not allow.
+bool FindBadByte(const std::string& text, size_t& offset, std::string& what) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  char hex[8];
+  for (size_t i = 0; i < size;) {
+    const unsigned char b = p[i];
+    if (b < 0x80) {
+      if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') {
+        snprintf(hex, sizeof hex, "0x%02x", b);
+        offset = i;
+        what = std::string("control character ") + hex + " is not allowed";
+        return true;
+      }
+      ++i;
+      continue;
+    }
+    // Length and the range of the second byte, which rules out overlong
+    // forms, surrogates and values beyond U+10FFFF.
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      length = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      length = 3;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      length = 4;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    }
+    bool valid = length != 0 && i + length <= size && p[i + 1] >= low && p[i + 1] <= high;
+    for (size_t k = 2; valid && k < length; ++k) valid = p[i + k] >= 0x80 && p[i + k] <= 0xBF;
+    if (!valid) {
+      snprintf(hex, sizeof hex, "0x%02x", b);
+      offset = i;
+      what = std::string("byte ") + hex + " is not valid UTF-8 (the file must be UTF-8 text)";
+      return true;
+    }
+    i += length;
+  }
+  return false;
+}
+
+// Elements nest at most this deep (the root element is level 1); a real
+// configuration needs a handful of levels, and copying the tree recurses.
+constexpr size_t kMaxDepth = 64;
+
+pugi::xml_node ElementFrom(pugi::xml_node n) {
+  while (n && n.type() != pugi::node_element) n = n.next_sibling();
+  return n;
+}
+
+// TooDeep walks the elements below top without recursion and returns the
+// first one nested deeper than kMaxDepth, or an empty node.
+pugi::xml_node TooDeep(const pugi::xml_node& top) {
+  pugi::xml_node n = top;
+  size_t depth = 1;
+  for (;;) {
+    if (const pugi::xml_node child = ElementFrom(n.first_child())) {
+      if (++depth > kMaxDepth) return child;
+      n = child;
+      continue;
+    }
+    while (n != top) {
+      if (const pugi::xml_node sibling = ElementFrom(n.next_sibling())) {
+        n = sibling;
+        break;
+      }
+      n = n.parent();
+      --depth;
+    }
+    if (n == top) return pugi::xml_node();
+  }
+}
+
 void CopyElement(const pugi::xml_node& from, ConfigNodeImpl& to) {
   std::string text;
   for (pugi::xml_node c = from.first_child(); c; c = c.next_sibling()) {
@@ -213,13 +317,15 @@ public:
     if (!ReadFile(path_, text, error)) {
       throw Exception("configuration " + path_ + ": cannot read the file: " + error);
     }
+    size_t bad = 0;
+    if (FindBadByte(text, bad, error)) throw Malformed(text, static_cast<ptrdiff_t>(bad), error);
     pugi::xml_document doc;
     // Comments, processing instructions and the document type are not parsed.
     // Fragment mode keeps text outside the root element, so that it can be
     // refused instead of silently dropped.
     const pugi::xml_parse_result r = doc.load_buffer(text.data(), text.size(),
                                                      pugi::parse_default | pugi::parse_fragment,
-                                                     pugi::encoding_auto);
+                                                     pugi::encoding_utf8);
     if (!r) throw Malformed(text, r.offset, r.description());
     pugi::xml_node top;
     for (pugi::xml_node c = doc.first_child(); c; c = c.next_sibling()) {
@@ -234,6 +340,10 @@ public:
       }
     }
     if (!top) throw Malformed(text, static_cast<ptrdiff_t>(text.size()), "no root element");
+    if (const pugi::xml_node deep = TooDeep(top)) {
+      throw Malformed(text, deep.offset_debug(),
+                      "elements nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
     Ref<ConfigNodeImpl> root = NewRoot(path_);
     CopyElement(top, *root);
     std::lock_guard<std::mutex> lock(mutex_);

@@ -5,10 +5,13 @@
 // top-level nodes; every element is a node whose value is its text trimmed of
 // surrounding white space; attributes, comments and processing instructions are
 // ignored. Paths are slash-separated child names ("persistence/statTtlSec").
+// The file is UTF-8 text: Load refuses invalid UTF-8, control characters other
+// than tab and line ends, and elements nested more than 64 levels deep, naming
+// the line.
 //
 // Every lookup reports found (true) or not found (false). A value that exists
 // but does not parse as the asked type raises `InvalidArgumentException` naming
-// the file, the key path and the text (no lenient conversion: "5s" is an error,
+// the file, the key path and the text, shortened when long (no lenient conversion: "5s" is an error,
 // not 5); a path that passes through two sibling elements of the same name
 // raises `InvalidArgumentException` naming the path. Relative file paths in
 // values are the caller's to resolve (the service takes them relative to its

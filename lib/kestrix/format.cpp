@@ -79,4 +79,10 @@ void FormatInto(std::string& out, std::string_view format, const FormatArg* args
 }
 
 }  // namespace Detail
+std::string PointerField(const void* p) {
+  std::string hex = MessageFormatter::ASPrint("%1", p);
+  if (hex.size() < 16) hex.insert(0, 16 - hex.size(), '0');
+  return hex;
+}
+
 }  // namespace Kestrix

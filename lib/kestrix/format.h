@@ -134,4 +134,8 @@ public:
   }
 };
 
+/// PointerField prints p as "0x..." right-aligned in 16 characters, '0'-filled
+/// (the form object names such as "StatsRegistry(...)" carry).
+std::string PointerField(const void* p);
+
 }  // namespace Kestrix

@@ -36,6 +36,13 @@ def size_period(value):
     return edit([("<storageSizeSamplingPeriodSec>10<", "<storageSizeSamplingPeriodSec>%s<" % value)])
 
 
+def many_dirs(d):
+    """About 10 MB: 150,000 monitored directories, the last one without a name."""
+    dirs = "".join("<d%d><path>%s/x%d</path><name>x%d</name></d%d>\n" % (i, d, i, i, i) for i in range(149999))
+    return edit([("<dirs>", "<dirs>" + dirs), ("<tmp><path>{dir}</path><name>tmp</name></tmp>",
+                                               "<d149999><path>%s</path></d149999>" % d)])(d)
+
+
 CASES = [
     # (name, configuration maker, lines the log must contain, in order)
     ("no tallywick node", lambda d: twrun.config(d).replace("tallywick>", "tallywic>"),
@@ -77,6 +84,23 @@ CASES = [
      ["error Tallywick: Missing key filesystems/%1/path", "error Tallywick: in filesystems/root/path"]),
     ("dir without name", edit([("<name>tmp</name>", "")]),
      ["error Tallywick: Missing key dirs/%1/name", "error Tallywick: in dirs/tmp/name"]),
+    ("file system without name", edit([("<name>root</name>", "")]),
+     ["error Tallywick: Missing key filesystems/%1/name", "error Tallywick: in filesystems/root/name"]),
+    ("dir without path", edit([("<path>{dir}</path>", "")]),
+     ["error Tallywick: Missing key dirs/%1/path", "error Tallywick: in dirs/tmp/path"]),
+    ("10 MB of dirs, the last without name", many_dirs,
+     ["error Tallywick: Missing key dirs/%1/name", "error Tallywick: in dirs/d149999/name"]),
+    ("persistence as text", edit([("<persistence><engine>", "<persistence>sqlite<x><engine>"),
+                                  ("</statTtlSec></persistence>", "</statTtlSec></x></persistence>")]),
+     ["error Tallywick: Missing key persistence/engine"]),
+    ("huge ttl value", ttl("9" * 1000000),
+     [FAILED + "configuration {cfg}, key tallywick/persistence/statTtlSec: '" + "9" * 64 +
+      "...' (1000000 bytes) is not a signed 64-bit integer"]),
+    ("period at the 64-bit limit", cpu_period("9223372036854775807"),
+     ["error Tallywick: Invalid value 9223372036854775807 for key cpuMemNetSamplingPeriodSec: "
+      "must be at most 9223372036854 seconds"]),
+    ("two ttl values", ttl("1</statTtlSec><statTtlSec>2"),
+     [FAILED + "configuration {cfg}: key tallywick/persistence/statTtlSec is ambiguous"]),
     ("empty file system name", edit([("<name>root</name>", "<name/>")]),
      ["error Tallywick: Empty value for key filesystems/root/name"]),
     ("two file systems of one name", edit([("</root>", "</root><root><path>/x</path><name>x</name></root>")]),
@@ -119,10 +143,25 @@ class BadConfigurationTest(unittest.TestCase):
              ": line 3: Start-end tags mismatch"),
             ("two roots", "<config/>\n<config/>\n", ": line 2: more than one root element"),
             ("missing", None, ": cannot read the file: No such file or directory"),
+            ("not UTF-8", b"<config>\n<tallywick><health_status_file>h\xe9.xml</health_status_file>",
+             ": line 2: byte 0xe9 is not valid UTF-8 (the file must be UTF-8 text)"),
+            ("overlong UTF-8", b"<config>\xc0\xaf</config>", ": line 1: byte 0xc0 is not valid UTF-8"),
+            ("UTF-16", "<config/>".encode("utf-16"), ": line 1: byte 0xff is not valid UTF-8"),
+            ("control character", "<config>\n\n<a>\x01</a></config>", ": line 3: control character 0x01 is not allowed"),
+            ("deep nesting", "<config>\n" + "<a>" * 100000 + "</a>" * 100000 + "</config>\n",
+             ": line 2: elements nested deeper than 64 levels"),
+            ("10 MB, malformed at the end", "<config>\n" + "<!-- padding -->\n" * 600000 + "<a></b></config>\n",
+             ": line 600002: Start-end tags mismatch"),
         ]
         for name, text, want in cases:
             with self.subTest(name), twrun.TempDir() as d:
-                cfg = d.write("tw.xml", text) if text is not None else d.file("absent.xml")
+                cfg = d.file("absent.xml")
+                if isinstance(text, bytes):
+                    cfg = d.write("tw.xml", "")
+                    with open(cfg, "wb") as f:
+                        f.write(text)
+                elif text is not None:
+                    cfg = d.write("tw.xml", text)
                 status, _, err = twrun.run([cfg], prefix=twrun.unprivileged())
                 self.assertEqual(status, 1)
                 messages = twrun.messages(err)

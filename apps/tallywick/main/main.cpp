@@ -78,10 +78,28 @@ void HandleTerminationSignal(const Tallywick::AppRef& app, int signo) {
   app->Shutdown();
 }
 
+// ReopenLog runs on the signal watcher's thread after SIGUSR1 (log rotation):
+// the sink swaps its file between two whole lines, so none is lost or split.
+void ReopenLog(const Tallywick::AppRef& app) {
+  const Kestrix::Service::LoggerRef logger = app->GetLogger();
+  std::string error;
+  if (logger->GetSink()->Reopen(error)) {
+    KLOG(logger, INFO, "Log file reopened");
+  } else {
+    KLOG(logger, ERROR, "Unable to reopen the log file: %1", error);
+  }
+}
+
 void InstallSignalHandlers(const Tallywick::AppRef& app) {
   // Lives until QuickExit, which runs no destructors.
-  auto* watcher = new Kestrix::System::SignalWatcher([app](int signo) { HandleTerminationSignal(app, signo); });
-  for (int signo : {SIGHUP, SIGINT, SIGTERM}) {
+  auto* watcher = new Kestrix::System::SignalWatcher([app](int signo) {
+    if (signo == SIGUSR1) {
+      ReopenLog(app);
+    } else {
+      HandleTerminationSignal(app, signo);
+    }
+  });
+  for (int signo : {SIGHUP, SIGINT, SIGTERM, SIGUSR1}) {
     std::string error;
     if (!watcher->Install(signo, error)) {
       KLOG(app->GetLogger(), ERROR, "Failed to register handler for signal: %1", signo);

@@ -36,7 +36,8 @@ class GetStatValuesHandler : public virtual Kestrix::Object {
 public:
   /// GetProvider returns the owning provider (borrowed, may be null).
   virtual StatsProvider* GetProvider() const = 0;
-  virtual GetStatValuesFunctor GetFunctor() const = 0;
+  /// GetFunctor: the handler holds it; callers keep the handler while calling.
+  virtual const GetStatValuesFunctor& GetFunctor() const = 0;
   virtual std::string GetHandlerName() const = 0;
 };
 
@@ -46,7 +47,7 @@ public:
       : functor_(std::move(functor)), name_(std::move(name)), provider_(std::move(provider)) {}
   // GetStatValuesHandler
   StatsProvider* GetProvider() const override { return provider_.Get(); }
-  GetStatValuesFunctor GetFunctor() const override { return functor_; }
+  const GetStatValuesFunctor& GetFunctor() const override { return functor_; }
   std::string GetHandlerName() const override { return name_; }
 
 private:

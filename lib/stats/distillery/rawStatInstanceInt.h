@@ -51,7 +51,7 @@ public:
     // Nothing was ever sampled: there is no value and no time to write it at.
     if (current_.timestamp == NoTimestamp) return ToInteger(InvalidValue);
     StatValue v = Cook<C>::Apply(output_, current_, previous_);
-    if (!IsInvalid(v)) v = CheckedMultiply(v, def_->GetScale());
+    if (!IsInvalid(v)) v = Times(v, def_->GetScale());
     if (writer) {
       // Uncollected: the object's own identity (its complete object's address).
       const uint64_t k = key_ != NoKey ? key_ : static_cast<uint64_t>(reinterpret_cast<uintptr_t>(dynamic_cast<const void*>(this)));
@@ -128,6 +128,7 @@ public:
     }
     this->ReleaseDependents(creator);
     this->Unlink();
+    // The creator may drop the last reference to this: nothing is touched after.
     if (creator) creator->OnInstanceRemoved(*this);
     return true;
   }
@@ -183,7 +184,7 @@ template <>
 struct AggregationStep<StatAggregation::Sum> {
   static StatValue Initial() { return StatValue(0); }
   static void Add(StatValue& acc, bool& overflow, const StatValue& v) {
-    acc = CheckedAdd(acc, v);
+    acc = Plus(acc, v);
     overflow = overflow || IsInvalid(acc);
   }
   static StatValue Result(const StatValue& acc, int64_t count, bool overflow) {
@@ -197,7 +198,7 @@ struct AggregationStep<StatAggregation::Average> {
     AggregationStep<StatAggregation::Sum>::Add(acc, overflow, v);
   }
   static StatValue Result(const StatValue& acc, int64_t count, bool overflow) {
-    return count > 0 && !overflow ? CheckedDivide(acc, StatValue(count)) : InvalidValue;
+    return count > 0 && !overflow ? Over(acc, StatValue(count)) : InvalidValue;
   }
 };
 template <>
@@ -286,7 +287,7 @@ struct FormulaOf<StatFormula::Sum, N> {
   static StatValue Compute(const std::array<FormulaSlot, N>& s) {
     StatValue out(0);
     for (const auto& slot : s) {
-      out = CheckedAdd(out, slot.value);
+      out = Plus(out, slot.value);
       if (IsInvalid(out)) break;
     }
     return out;
@@ -296,7 +297,7 @@ template <size_t N>
 struct FormulaOf<StatFormula::Subtract, N> {
   static StatValue Compute(const std::array<FormulaSlot, N>& s) {
     StatValue out = s[0].value;
-    for (size_t i = 1; i < N && !IsInvalid(out); ++i) out = CheckedSubtract(out, s[i].value);
+    for (size_t i = 1; i < N && !IsInvalid(out); ++i) out = Minus(out, s[i].value);
     return out;
   }
 };
@@ -305,7 +306,7 @@ struct FormulaOf<StatFormula::Multiply, N> {
   static StatValue Compute(const std::array<FormulaSlot, N>& s) {
     StatValue out(1);
     for (const auto& slot : s) {
-      out = CheckedMultiply(out, slot.value);
+      out = Times(out, slot.value);
       if (IsInvalid(out)) break;
     }
     return out;
@@ -318,7 +319,7 @@ struct FormulaOf<StatFormula::Divide, N> {
     if constexpr (N < 2) {
       return InvalidValue;
     } else {
-      return CheckedDivide(s[0].value, s[1].value);
+      return Over(s[0].value, s[1].value);
     }
   }
 };
@@ -358,7 +359,7 @@ public:
       this->previous_ = this->current_;
       this->current_ = Sample{*value, timestamp, this->MonotonicFor(timestamp)};
       this->output_ = IsInvalid(this->previous_.value) ? InvalidValue
-                                                       : CheckedSubtract(this->current_.value, this->previous_.value);
+                                                       : Minus(this->current_.value, this->previous_.value);
       this->Propagate(writer);
       if (writer) writer->Write(this->key_, timestamp, &this->current_.value, writer);
       return false;

@@ -81,6 +81,14 @@ public:
     for (const DoubleLinkable* p = head_.Next(); p != &head_; p = p->Next()) ++n;
     return n;
   }
+  /// First returns the first element, or null when the list is empty.
+  T* First() const { return head_.Next() == &head_ ? nullptr : static_cast<T*>(head_.Next()); }
+  /// After returns the element that follows item (linked in this list), or
+  /// null when item is the last.
+  T* After(T* item) const {
+    DoubleLinkable* next = static_cast<DoubleLinkable*>(item)->Next();
+    return next == &head_ ? nullptr : static_cast<T*>(next);
+  }
   /// ForEach calls f(T*) for each element; f may unlink (or destroy) the
   /// element it is given, but no other.
   template <class F>

@@ -1,9 +1,11 @@
 #include "stats/distillery/statsQueryInt.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <functional>
 
 #include "kestrix/assert.h"
 #include "kestrix/exception.h"
+#include "kestrix/format.h"
 #include "kestrix/stringUtil.h"
 #include "kestrix/time.h"
 
@@ -23,7 +25,7 @@ std::string QueryLoggerName(const Kestrix::Service::LoggerRef& parent, const voi
                             const std::string& internalName) {
   std::string name = parent->GetName().empty() ? std::string() : parent->GetName() + ".";
   name += "StatsRegistry(";
-  name += QueryPointerField(registry);
+  name += Kestrix::PointerField(registry);
   name += ").Query(";
   name += internalName;
   name += ")";
@@ -31,14 +33,6 @@ std::string QueryLoggerName(const Kestrix::Service::LoggerRef& parent, const voi
 }
 
 }  // namespace
-
-std::string QueryPointerField(const void* p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
-  std::string text(buf);
-  if (text.size() < 16) text.insert(0, 16 - text.size(), '0');
-  return text;
-}
 
 TimedScope::TimedScope(Kestrix::PerfCounter::MeterAccumulator& meter, bool millis)
     : meter_(meter), start_(Kestrix::System::Get100NsTime()), millis_(millis) {}
@@ -93,28 +87,48 @@ void StatsResultInt<Model>::AddValue(const StatInfo& info, const AttributeValues
 template <class Model>
 void StatsResultInt<Model>::AddValue(int64_t statId, const StatDefRef& def, const AttributeValues& attributeValues,
                                      int64_t value) {
-  if (std::this_thread::get_id() == executingThread_) {
-    AddValueLocked(statId, def, attributeValues, value);
-  } else {
-    std::lock_guard<std::mutex> lock(parallelMutex_);
-    AddValueLocked(statId, def, attributeValues, value);
-  }
+  std::lock_guard<std::mutex> lock(parallelMutex_);
+  AddValueLocked(statId, def, attributeValues, value);
 }
 
 template <class Model>
 void StatsResultInt<Model>::AddValueLocked(int64_t statId, const StatDefRef& def, const AttributeValues& values,
                                            int64_t value) {
   TimedScope timed(*statProcessTime_);
-  auto it = instances_.find(InstanceKey{statId, &values});
-  Distillery::StatInstance* instance = it != instances_.end() ? it->second.instance.Get() : nullptr;
-  if (!instance) {
-    CreateSourceInstance(statId, def, values);
-    instance = FindInstance(statId, values);
-    if (!instance) return;
+  Distillery::StatInstance* instance = nullptr;
+  SourceStatInstanceLinked* source = expected_;
+  if (source && source->GetStatId() == statId && source->GetAttributes() == values) {
+    instance = source;
+  } else {
+    auto it = instances_.find(InstanceKey{statId, &values});
+    if (it == instances_.end()) {
+      CreateSourceInstance(statId, def, values);
+      it = instances_.find(InstanceKey{statId, &values});
+      if (it == instances_.end()) return;
+    }
+    instance = it->second.instance.Get();
+    source = it->second.source;
   }
+  expected_ = source ? sources_.After(source) : nullptr;
   const StatValue v(value);
   instance->Write(NoKey, clock_.utc, &v, nullptr);
   ++valueCount_;
+}
+
+template <class Model>
+typename std::vector<Distillery::StatInstanceRef>::iterator StatsResultInt<Model>::EmittedPosition(
+    const Distillery::StatInstance* instance) {
+  return std::lower_bound(emitted_.begin(), emitted_.end(), instance,
+                          [](const Distillery::StatInstanceRef& e, const Distillery::StatInstance* i) {
+                            return std::less<const Distillery::StatInstance*>()(e.Get(), i);
+                          });
+}
+
+template <class Model>
+void StatsResultInt<Model>::BeginPass(uint64_t utc, uint64_t monotonic) {
+  clock_ = PassClock{utc, monotonic};
+  expected_ = sources_.First();
+  valueCount_ = 0;
 }
 
 template <class Model>
@@ -127,11 +141,12 @@ template <class Model>
 void StatsResultInt<Model>::InsertInstance(const Distillery::StatInstanceRef& instance,
                                            SourceStatInstanceLinked* source,
                                            AggregatedStatInstanceLinked* aggregation) {
-  instances_.emplace(InstanceKey{instance->GetStatId(), &instance->GetAttributes()}, MapEntry{instance, nullptr});
+  instances_.emplace(InstanceKey{instance->GetStatId(), &instance->GetAttributes()},
+                     MapEntry{instance, nullptr, source});
   KLOG(logger_, TRIVIA, "Insert %1", instance->GetName());
   if (source) sources_.PushBack(source);
   if (aggregation) aggregations_.PushBack(aggregation);
-  if (IsRequestedByClient(*instance)) emitted_.insert(instance);
+  if (IsRequestedByClient(*instance)) emitted_.insert(EmittedPosition(instance.Get()), instance);
 }
 
 template <class Model>
@@ -237,7 +252,7 @@ Distillery::StatInstance* StatsResultInt<Model>::AttachDerivative(Distillery::St
       auto prefix = std::make_unique<const AttributeValues>(values.begin(), values.begin() + static_cast<long>(k));
       const AttributeValues* prefixValues = prefix.get();
       instances_.emplace(InstanceKey{derived.GetRegistryId(), prefixValues},
-                         MapEntry{Distillery::StatInstanceRef(d.Get()), std::move(prefix)});
+                         MapEntry{Distillery::StatInstanceRef(d.Get()), std::move(prefix), nullptr});
       Distillery::StatInstance* co = FindInstance(s.info->GetRegistryId(), *prefixValues);
       if (auto* coSource = dynamic_cast<SourceStatInstance*>(co)) {
         KLOG(logger_, TRIVIA, "Adding %1 as derivative on %2", d->GetName(), co->GetName());
@@ -267,7 +282,9 @@ void StatsResultInt<Model>::OnInstanceRemoved(Distillery::StatInstance& instance
   // Keep the instance alive through its own removal: the map and the emitted
   // set may hold its last counted references.
   Distillery::StatInstanceRef hold(&instance);
-  emitted_.erase(hold);
+  if (expected_ && static_cast<Distillery::StatInstance*>(expected_) == &instance) expected_ = nullptr;
+  auto emitted = EmittedPosition(&instance);
+  if (emitted != emitted_.end() && emitted->Get() == &instance) emitted_.erase(emitted);
   const int64_t id = instance.GetStatId();
   const AttributeValues& values = instance.GetAttributes();
   auto eraseUnder = [&](const AttributeValues& key) {
@@ -307,10 +324,10 @@ void StatsDistillerInt<Model>::FinishPass() {
     if (due <= now) {
       KLOG(this->logger_, TRIVIA, "Trying to cleanup instances @ %1 (LCTS=%2, TTL=%3)", now, this->lastCleanup_,
            this->ttl_);
-      this->sources_.ForEach([&](SourceStatInstanceLinked* s) {
-        Distillery::StatInstanceRef hold(s);  // destroyed, if at all, after Expire returned
-        s->Expire(this, now, this->ttl_);
-      });
+      // An instance that expires may be destroyed inside its Expire, once
+      // OnInstanceRemoved dropped the last reference; the walk has taken the
+      // next one already.
+      this->sources_.ForEach([&](SourceStatInstanceLinked* s) { s->Expire(this, now, this->ttl_); });
       this->lastCleanup_ = now;
     }
   }
@@ -481,10 +498,7 @@ void StatsQueryImpl<Model>::Execute(bool parallel) {
   int64_t user0 = 0, sys0 = 0;
   Kestrix::System::GetCpuTime(user0, sys0);
   const uint64_t passTimestamp = Kestrix::System::GetUtcDateTime().GetUtcTime();
-  this->clock_.utc = passTimestamp;
-  this->clock_.monotonic = t0;
-  this->valueCount_ = 0;
-  this->executingThread_ = std::this_thread::get_id();
+  this->BeginPass(passTimestamp, t0);
   try {
     registry_->GetStatValues(rawInstances_, *this);
     this->FinishPass();

@@ -63,8 +63,5 @@ private:
   Kestrix::PerfCounter::MeterAccumulatorRef processTime_;
 };
 
-/// PointerField prints p as "0x..." right-aligned in 16 characters, '0'-filled.
-std::string QueryPointerField(const void* p);
-
 }  // namespace Distillery
 }  // namespace Stats

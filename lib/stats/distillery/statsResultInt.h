@@ -8,10 +8,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "kestrix/lock.h"
 #include "kestrix/log.h"
@@ -95,12 +94,22 @@ public:
   void AddValue(int64_t statId, const StatDefRef& def, const AttributeValues& attributeValues,
                 int64_t value) override;
   void AddValue(const StatInfo& info, const AttributeValues& attributeValues, int64_t value) override;
-  uint64_t GetValueCount() const override { return valueCount_; }
+  /// GetValueCount may be read by a pool thread while others still add values.
+  uint64_t GetValueCount() const override {
+    std::lock_guard<std::mutex> lock(parallelMutex_);
+    return valueCount_;
+  }
 
   // StatInstanceCreator
   Distillery::StatInstanceRef CreateSourceInstance(int64_t statId, const StatDefRef& def,
                                                    const AttributeValues& attributeValues) override;
   void OnInstanceRemoved(Distillery::StatInstance& instance) override;
+
+  /// BeginPass opens a pass: every value added until FinishPass carries utc as
+  /// its timestamp and monotonic as its time for elapsed-time cookings; the
+  /// value count restarts at 0. Execute calls it; a driver that feeds values
+  /// itself calls it before its AddValue calls and FinishPass.
+  void BeginPass(uint64_t utc, uint64_t monotonic);
 
   /// FindInstance returns the first instance under (statId, values), or null.
   Distillery::StatInstance* FindInstance(int64_t statId, const AttributeValues& values) const;
@@ -113,6 +122,7 @@ protected:
   struct MapEntry {
     Distillery::StatInstanceRef instance;
     std::unique_ptr<const AttributeValues> ownedValues;  // prefix keys only
+    SourceStatInstanceLinked* source;                    // the instance, when it is a source
   };
   using InstanceMap = std::unordered_multimap<InstanceKey, MapEntry, InstanceKeyHash, InstanceKeyEqual>;
 
@@ -125,6 +135,8 @@ protected:
   Distillery::StatInstance* AttachDerivative(Distillery::StatInstance& source, const StatInfo& derived,
                                              bool& attach);
   void AddValueLocked(int64_t statId, const StatDefRef& def, const AttributeValues& values, int64_t value);
+  /// EmittedPosition: where instance is, or would go, in emitted_.
+  typename std::vector<Distillery::StatInstanceRef>::iterator EmittedPosition(const Distillery::StatInstance* instance);
 
   const std::string counterPrefix_;
   Kestrix::Service::LoggerRef logger_;  // set by the query once its name is known
@@ -138,17 +150,26 @@ protected:
   /// For each stat id, the registered aggregations and derivatives that read it.
   std::map<int64_t, std::map<int64_t, StatInfoRef>> dependents_;
   Utils::IntrusiveList<AggregatedStatInstanceLinked> aggregations_;
-  std::set<Distillery::StatInstanceRef> emitted_;
+  /// The instances emitted to the writer, sorted by address (identity): a
+  /// sorted vector, so the walk of every pass is contiguous.
+  std::vector<Distillery::StatInstanceRef> emitted_;
   std::multimap<int64_t, AttributeValues> requests_;
   Utils::IntrusiveList<SourceStatInstanceLinked> sources_;
+  /// The source the next value is most likely for: the one after the source
+  /// that took the last value. Providers report in the same order every pass
+  /// and sources are listed in the order of their first values, so this finds
+  /// nearly every instance without hashing; a miss falls back to the map.
+  /// Null when unknown; never an instance that left the graph.
+  SourceStatInstanceLinked* expected_ = nullptr;
   PassClock clock_;  // pass timestamp (UTC) and its monotonic time; all ones between passes
   uint64_t lastCleanup_ = NoTimestamp;
 
-  // Parallel collection calls AddValue from pool threads while the executing
-  // thread waits; those calls are serialised by parallelMutex_. Calls from the
-  // executing thread itself (serial collection) take no lock.
-  std::thread::id executingThread_;
-  std::mutex parallelMutex_;
+  // Parallel collection calls AddValue from pool threads, and the executing
+  // thread itself collects the handlers a winding-down pool refused while
+  // other handlers may still run: every AddValue takes parallelMutex_, which
+  // guards the instance map, the graph and the value count during a
+  // retrieval. Uncontended (serial collection) it costs a few nanoseconds.
+  mutable std::mutex parallelMutex_;
 };
 
 }  // namespace Distillery

@@ -52,7 +52,8 @@ void Add(StatsResult& result, int64_t statId, const StatDefRef& def, const Attri
   if (Reportable(value)) result.AddValue(statId, def, values, static_cast<int64_t>(value));
 }
 
-bool IsWildcard(const std::string& value) { return value == Wildcard; }
+// IsWildcard: the value is exactly "*" (Wildcard), without a strlen per test.
+bool IsWildcard(const std::string& value) { return value.size() == 1 && value[0] == '*'; }
 
 // ParseNumber reads a CPU number or pid given in a request: digits only.
 bool ParseNumber(const std::string& text, uint32_t& number) {
@@ -122,6 +123,17 @@ void LinuxStatsProvider::RegisterStats(const StatsRegistryRef& registry) {
       std::to_string(reinterpret_cast<uintptr_t>(static_cast<const void*>(this))) + "//GetLinuxStatValues",
       StatsProviderRef(self)));
   RegisterWithRegistry(reg, defs, registryToLocal_, nullptr, nullptr, handler);
+  localByRegistry_.clear();
+  if (!registryToLocal_.empty()) {
+    const int64_t first = registryToLocal_.begin()->first;
+    const uint64_t span = static_cast<uint64_t>(registryToLocal_.rbegin()->first) - static_cast<uint64_t>(first) + 1;
+    if (span <= 2 * registryToLocal_.size() + 64) {
+      firstRegistryId_ = first;
+      localByRegistry_.assign(span, kUnregistered);
+      for (const auto& [registryId, local] : registryToLocal_)
+        localByRegistry_[static_cast<size_t>(registryId - first)] = local;
+    }
+  }
   KLOG(GetLogger(), INFO, "Registered %1 stats (sources:%2, derivatives:%3)", Ids::kCount,
        Ids::kSourceCount, Ids::kDerivedCount);
 }
@@ -158,8 +170,13 @@ void LinuxStatsProvider::ReadMemory() {
   if (!reader_.Read("meminfo", text)) return;
   MeminfoCursor cursor(text);
   MeminfoLine line;
-  while (cursor.Next(line)) {
-    const int64_t id = MeminfoId(line.key);
+  for (size_t position = 0; cursor.Next(line); ++position) {
+    if (position == meminfoMemo_.size()) meminfoMemo_.emplace_back();
+    auto& [key, id] = meminfoMemo_[position];
+    if (key != line.key) {
+      key.assign(line.key);
+      id = MeminfoId(line.key);
+    }
     if (id >= 0 && line.unit == "kB") SystemValue(id) = MultiplyOrAbsent(line.value, 1024);
   }
 }
@@ -190,7 +207,7 @@ void LinuxStatsProvider::ReadDisks() {
 }
 
 void LinuxStatsProvider::ReadCpus() {
-  for (auto& [number, entry] : cpus_) entry.seen = false;
+  for (auto& entry : cpus_) entry.seen = false;
   std::string_view text;
   if (reader_.Read("stat", text)) {
     if (text.empty()) {
@@ -209,8 +226,13 @@ void LinuxStatsProvider::ReadCpus() {
           break;
         case StatLine::Cpu: {
           ++count;
-          CpuEntry& entry = cpus_[line.cpu];
-          if (entry.attributeValues.empty()) entry.attributeValues = {std::to_string(line.cpu)};
+          CpuEntry* found = FindCpu(line.cpu);
+          if (!found) {
+            const auto at = std::lower_bound(cpus_.begin(), cpus_.end(), line.cpu,
+                                             [](const CpuEntry& e, uint32_t n) { return e.number < n; });
+            found = &*cpus_.insert(at, CpuEntry{line.cpu, {std::to_string(line.cpu)}, {}, false});
+          }
+          CpuEntry& entry = *found;
           for (size_t i = 0; i < line.ticks.size(); ++i)
             entry.values[i] = MultiplyOrAbsent(line.ticks[i], microsPerTick_);
           entry.values[8] = kAbsent;
@@ -227,18 +249,24 @@ void LinuxStatsProvider::ReadCpus() {
     }
     SystemValue(Ids::kCpuCountId) = count;
   }
-  SweepUnseen(cpus_);
+  cpus_.erase(std::remove_if(cpus_.begin(), cpus_.end(), [](const CpuEntry& e) { return !e.seen; }), cpus_.end());
   if (reader_.Read("cpuinfo", text)) {
     CpuinfoCursor cursor(text);
     CpuFrequency frequency;
     while (cursor.Next(frequency)) {
-      const auto it = cpus_.find(frequency.processor);
-      if (it == cpus_.end()) continue;
+      CpuEntry* const entry = FindCpu(frequency.processor);
+      if (!entry) continue;
       const uint64_t khz = ScaleFloat(frequency.mhz, 1000.0f);
-      it->second.values[8] = khz == 0 ? kAbsent : khz;
+      entry->values[8] = khz == 0 ? kAbsent : khz;
     }
   }
   ReadLoad();
+}
+
+LinuxStatsProvider::CpuEntry* LinuxStatsProvider::FindCpu(uint32_t number) {
+  const auto at = std::lower_bound(cpus_.begin(), cpus_.end(), number,
+                                   [](const CpuEntry& e, uint32_t n) { return e.number < n; });
+  return at != cpus_.end() && at->number == number ? &*at : nullptr;
 }
 
 void LinuxStatsProvider::ReadLoad() {
@@ -276,14 +304,22 @@ void LinuxStatsProvider::ReadProcesses() {
   for (size_t i = 0; i < 6; ++i) SystemValue(Ids::kTasksFirst + static_cast<int64_t>(i)) = counts[i];
 }
 
+int64_t LinuxStatsProvider::LocalId(int64_t registryId) const {
+  if (!localByRegistry_.empty()) {
+    const uint64_t i = static_cast<uint64_t>(registryId) - static_cast<uint64_t>(firstRegistryId_);
+    return i < localByRegistry_.size() ? localByRegistry_[i] : kUnregistered;
+  }
+  const auto it = registryToLocal_.find(registryId);
+  return it == registryToLocal_.end() ? kUnregistered : it->second;
+}
+
 void LinuxStatsProvider::Report(const StatInstance& instance, StatsResult& result) {
   const int64_t statId = instance.GetStatId();
-  const auto local = registryToLocal_.find(statId);
-  if (local == registryToLocal_.end()) {
+  const int64_t id = LocalId(statId);
+  if (id == kUnregistered) {
     KLOG(GetLogger(), ERROR, "Received request for not registered stat with registryStatId=%1", statId);
     return;
   }
-  const int64_t id = local->second;
   const AttributeValues& request = instance.GetAttributeValues();
   if (id >= Ids::kDerivedFirst || id < 0) return;  // derived: computed by the instance graph
   if (id >= Ids::kSystemFirst) {
@@ -305,13 +341,12 @@ void LinuxStatsProvider::ReportCpus(int64_t id, int64_t statId, const AttributeV
   if (request.size() != 1) return;
   const size_t i = static_cast<size_t>(id - Ids::kCpuFirst);
   if (IsWildcard(request[0])) {
-    for (const auto& [number, entry] : cpus_) Add(result, statId, cpuDefs_[i], entry.attributeValues, entry.values[i]);
+    for (const auto& entry : cpus_) Add(result, statId, cpuDefs_[i], entry.attributeValues, entry.values[i]);
     return;
   }
   uint32_t number = 0;
   if (!ParseNumber(request[0], number)) return;
-  const auto it = cpus_.find(number);
-  if (it != cpus_.end()) Add(result, statId, cpuDefs_[i], it->second.attributeValues, it->second.values[i]);
+  if (const CpuEntry* entry = FindCpu(number)) Add(result, statId, cpuDefs_[i], entry->attributeValues, entry->values[i]);
 }
 
 void LinuxStatsProvider::ReportDisks(int64_t id, int64_t statId, const AttributeValues& request,

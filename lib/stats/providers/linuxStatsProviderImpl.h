@@ -62,6 +62,7 @@ public:
 
 private:
   struct CpuEntry {
+    uint32_t number = 0;
     AttributeValues attributeValues;  // the CPU number in decimal
     std::array<uint64_t, LinuxStatIds::kCpuCount> values;
     bool seen = false;
@@ -99,6 +100,15 @@ private:
   bool memAvailable_ = false;
 
   std::map<int64_t, int64_t> registryToLocal_;
+  // The same, as a table from firstRegistryId_ on when the ids are dense (as
+  // the registry gives them); empty otherwise. kUnregistered marks a hole.
+  static constexpr int64_t kUnregistered = INT64_MIN;
+  int64_t LocalId(int64_t registryId) const;
+  std::vector<int64_t> localByRegistry_;
+  int64_t firstRegistryId_ = 0;
+  // Meminfo keeps its line order from one read to the next: the key and id
+  // found at each position last time, tried before the search.
+  std::vector<std::pair<std::string, int64_t>> meminfoMemo_;
   const AttributeValues noAttributes_;
   std::array<StatDefRef, LinuxStatIds::kProcessCount> processDefs_;
   std::array<StatDefRef, LinuxStatIds::kCpuCount> cpuDefs_;
@@ -107,7 +117,8 @@ private:
   std::array<StatDefRef, LinuxStatIds::kSystemCount> systemDefs_;
   std::array<uint64_t, LinuxStatIds::kSystemCount> systemValues_;
 
-  std::map<uint32_t, CpuEntry> cpus_;                        // by CPU number
+  CpuEntry* FindCpu(uint32_t number);
+  std::vector<CpuEntry> cpus_;                               // in ascending CPU number
   std::map<std::string, DiskEntry, std::less<>> disks_;      // by name as read
   std::map<std::string, InterfaceEntry, std::less<>> interfaces_;
 };

@@ -7,36 +7,44 @@ namespace Stats {
 namespace Providers {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 // ReadColumns parses the next values.size() tokens of fields as unsigned
 // numbers; false when a token is missing or not a number.
 template <size_t N>
 bool ReadColumns(FieldCursor& fields, std::array<uint64_t, N>& values) {
-  std::string_view token;
   for (auto& v : values) {
-    if (!fields.Next(token) || !ParseUnsigned(token, v)) return false;
+    if (!fields.NextUnsigned(v)) return false;
   }
   return true;
 }
 
-// SplitKey splits "key: value" at the first colon into the trimmed key and the
-// trimmed value; false when there is no colon or the key is empty.
-bool SplitKey(std::string_view line, std::string_view& key, std::string_view& value) {
+// SplitKey splits "key: value" at the first colon into the trimmed key and
+// the rest; false when there is no colon or the key is empty. The rest keeps
+// its blanks: callers that split it into fields need no trimming.
+bool SplitKey(std::string_view line, std::string_view& key, std::string_view& rest) {
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos) return false;
   key = TrimBlanks(line.substr(0, colon));
-  value = TrimBlanks(line.substr(colon + 1));
+  rest = line.substr(colon + 1);
   return !key.empty();
 }
 
 }  // namespace
 
 bool ParseUnsigned(std::string_view token, uint64_t& value) {
-  if (token.empty() || token.front() < '0' || token.front() > '9') return false;
+  // The first 19 digits cannot overflow; later ones are checked.
+  if (token.empty()) return false;
   uint64_t v = 0;
-  const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), v);
-  if (ec != std::errc() || end != token.data() + token.size()) return false;
+  const size_t safe = token.size() < 19 ? token.size() : 19;
+  for (size_t i = 0; i < safe; ++i) {
+    const unsigned d = static_cast<unsigned char>(token[i]) - '0';
+    if (d > 9) return false;
+    v = v * 10 + d;
+  }
+  for (size_t i = safe; i < token.size(); ++i) {
+    const unsigned d = static_cast<unsigned char>(token[i]) - '0';
+    if (d > 9 || __builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, d, &v)) return false;
+  }
   value = v;
   return true;
 }
@@ -70,46 +78,29 @@ uint64_t ScaleFloat(float value, float factor) {
   return static_cast<uint64_t>(product);
 }
 
-uint64_t MultiplyOrAbsent(uint64_t a, uint64_t b) {
-  if (a == kAbsent || b == kAbsent) return kAbsent;
-  uint64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product) || product == kAbsent) return kAbsent;
-  return product;
-}
-
-bool NextLine(std::string_view& text, std::string_view& line) {
-  if (text.empty()) return false;
-  const size_t nl = text.find('\n');
-  if (nl == std::string_view::npos) {
-    line = text;
-    text = std::string_view();
-  } else {
-    line = text.substr(0, nl);
-    text.remove_prefix(nl + 1);
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  size_t b = 0;
-  size_t e = text.size();
-  while (b < e && IsBlank(text[b])) ++b;
-  while (e > b && IsBlank(text[e - 1])) --e;
-  return text.substr(b, e - b);
-}
-
-bool FieldCursor::Next(std::string_view& token) {
-  size_t b = 0;
-  while (b < rest_.size() && IsBlank(rest_[b])) ++b;
-  if (b == rest_.size()) {
-    rest_ = std::string_view();
+bool FieldCursor::NextUnsigned(uint64_t& value) {
+  // A local cursor: stores through a char pointer could otherwise alias p_.
+  const char* p = p_;
+  while (p != end_ && IsBlank(*p)) ++p;
+  if (p == end_) {
+    p_ = p;
     return false;
   }
-  size_t e = b;
-  while (e < rest_.size() && !IsBlank(rest_[e])) ++e;
-  token = rest_.substr(b, e - b);
-  rest_.remove_prefix(e);
-  return true;
+  const char* const begin = p;
+  uint64_t v = 0;
+  unsigned d = 0;
+  while (p != end_ && (d = static_cast<unsigned char>(*p) - '0') <= 9) {
+    v = v * 10 + d;  // may wrap past 19 digits: such tokens take the checked path
+    ++p;
+  }
+  if ((p == end_ || IsBlank(*p)) && p - begin <= 19) {
+    p_ = p;
+    value = v;
+    return true;
+  }
+  while (p != end_ && !IsBlank(*p)) ++p;
+  p_ = p;
+  return ParseUnsigned(std::string_view(begin, static_cast<size_t>(p - begin)), value);
 }
 
 bool MeminfoCursor::Next(MeminfoLine& out) {
@@ -119,10 +110,9 @@ bool MeminfoCursor::Next(MeminfoLine& out) {
     std::string_view value;
     if (SplitKey(line, key, value)) {
       FieldCursor fields(value);
-      std::string_view number;
       std::string_view unit;
       std::string_view extra;
-      if (fields.Next(number) && ParseUnsigned(number, out.value)) {
+      if (fields.NextUnsigned(out.value)) {
         if (!fields.Next(unit)) unit = std::string_view();
         if (!fields.Next(extra)) {
           out.key = key;
@@ -154,8 +144,7 @@ bool StatCursor::Next(StatLine& out) {
       }
       if (ReadColumns(fields, out.ticks)) return true;
     } else if (key == "btime") {
-      std::string_view token;
-      if (fields.Next(token) && ParseUnsigned(token, out.bootTime)) {
+      if (fields.NextUnsigned(out.bootTime)) {
         out.kind = StatLine::BootTime;
         return true;
       }
@@ -167,9 +156,16 @@ bool StatCursor::Next(StatLine& out) {
 bool CpuinfoCursor::Next(CpuFrequency& out) {
   std::string_view line;
   while (NextLine(line)) {
+    // Only "processor" and "cpu MHz" matter: other keys are passed over
+    // without splitting the line.
+    size_t first = 0;
+    while (first < line.size() && IsBlank(line[first])) ++first;
+    const std::string_view start = line.substr(first);
+    if (start.substr(0, 9) != "processor" && start.substr(0, 7) != "cpu MHz") continue;
     std::string_view key;
     std::string_view value;
     if (!SplitKey(line, key, value)) continue;
+    value = TrimBlanks(value);
     if (key == "processor") {
       uint64_t n = 0;
       haveProcessor_ = ParseUnsigned(value, n) && n <= UINT32_MAX;
@@ -202,11 +198,9 @@ bool DiskstatsCursor::Next(DiskstatsLine& out) {
   std::string_view line;
   while (NextLine(line)) {
     FieldCursor fields(line);
-    std::string_view major;
-    std::string_view minor;
     uint64_t number = 0;
-    if (fields.Next(major) && ParseUnsigned(major, number) && fields.Next(minor) &&
-        ParseUnsigned(minor, number) && fields.Next(out.name) && ReadColumns(fields, out.values))
+    if (fields.NextUnsigned(number) && fields.NextUnsigned(number) && fields.Next(out.name) &&
+        ReadColumns(fields, out.values))
       return true;
   }
   return false;

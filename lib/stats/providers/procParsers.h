@@ -45,24 +45,61 @@ uint64_t ScaleFloat(float value, float factor);
 
 /// MultiplyOrAbsent returns a * b, or kAbsent when either is kAbsent or the
 /// product does not fit below kAbsent.
-uint64_t MultiplyOrAbsent(uint64_t a, uint64_t b);
+inline uint64_t MultiplyOrAbsent(uint64_t a, uint64_t b) {
+  uint64_t product = 0;
+  if (a == kAbsent || b == kAbsent || __builtin_mul_overflow(a, b, &product) || product == kAbsent) return kAbsent;
+  return product;
+}
 
 /// NextLine cuts the first line (without its '\n') off text. Returns false
 /// only when text is empty; a last line without '\n' is still a line.
-bool NextLine(std::string_view& text, std::string_view& line);
+inline bool NextLine(std::string_view& text, std::string_view& line) {
+  if (text.empty()) return false;
+  const size_t nl = text.find('\n');
+  if (nl == std::string_view::npos) {
+    line = text;
+    text = std::string_view();
+  } else {
+    line = text.substr(0, nl);
+    text.remove_prefix(nl + 1);
+  }
+  return true;
+}
+
+/// IsBlank: space, tab, CR, VT or FF (not the line feed).
+inline bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r' && c != '\n'); }
 
 /// TrimBlanks returns text without leading and trailing blanks (space, tab, CR, VT, FF).
-std::string_view TrimBlanks(std::string_view text);
+inline std::string_view TrimBlanks(std::string_view text) {
+  size_t b = 0;
+  size_t e = text.size();
+  while (b < e && IsBlank(text[b])) ++b;
+  while (e > b && IsBlank(text[e - 1])) --e;
+  return text.substr(b, e - b);
+}
 
 /// FieldCursor yields the blank-separated tokens of one line.
 class FieldCursor {
 public:
-  explicit FieldCursor(std::string_view line) : rest_(line) {}
+  explicit FieldCursor(std::string_view line) : p_(line.data()), end_(line.data() + line.size()) {}
   /// Next sets token to the next non-empty token; false at the end.
-  bool Next(std::string_view& token);
+  bool Next(std::string_view& token) {
+    const char* p = p_;
+    while (p != end_ && IsBlank(*p)) ++p;
+    const char* const b = p;
+    while (p != end_ && !IsBlank(*p)) ++p;
+    p_ = p;
+    if (b == p) return false;
+    token = std::string_view(b, static_cast<size_t>(p - b));
+    return true;
+  }
+  /// NextUnsigned reads the next token as ParseUnsigned does, in one pass:
+  /// false (value unchanged) when there is no token or it is not a number.
+  bool NextUnsigned(uint64_t& value);
 
 private:
-  std::string_view rest_;
+  const char* p_;
+  const char* end_;
 };
 
 /// LineCursor is the common part of the cursors: the text not read yet.

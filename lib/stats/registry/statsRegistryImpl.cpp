@@ -18,7 +18,7 @@ std::string RegistryLoggerName(const Kestrix::Service::LoggerRef& parent, const 
   const std::string& parentName = parent->GetName();
   std::string name = parentName.empty() ? std::string() : parentName + ".";
   name += "StatsRegistry(";
-  name += PointerField(self);
+  name += Kestrix::PointerField(self);
   name += ")";
   return name;
 }
@@ -287,7 +287,8 @@ void RegistryImpl::GetStatValues(const StatInstanceList& instances, StatsResult&
   std::exception_ptr error;
   {
     ReadGuard guard(*this);
-    HandlerGroups groups;
+    ScratchGroups scratch;
+    HandlerGroups& groups = scratch.Get();
     GroupInstances(instances, groups);
     if (ReadParallelCollect()) {
       const RegistryImplRef keepAlive(this);
@@ -323,7 +324,36 @@ const StatInfo* RegistryImpl::ValidateInstance(const StatInstance& instance) con
   return it->second.Get();
 }
 
+namespace {
+
+// Each thread keeps its grouping from one retrieval to the next: a sampling
+// loop asks for the same instances every pass, so the groups and their lists
+// already have the room they need and the serial path does not allocate. A
+// retrieval nested in a handler on the same thread groups into its own list.
+struct ThreadGroups {
+  HandlerGroups groups;
+  bool inUse = false;
+};
+thread_local ThreadGroups threadGroups;
+
+}  // namespace
+
+RegistryImpl::ScratchGroups::ScratchGroups() : owner_(!threadGroups.inUse) {
+  if (owner_) threadGroups.inUse = true;
+}
+
+RegistryImpl::ScratchGroups::~ScratchGroups() {
+  // The instances are released now; the lists keep their capacity.
+  for (auto& group : Get()) group.instances.clear();
+  if (owner_) threadGroups.inUse = false;
+}
+
+HandlerGroups& RegistryImpl::ScratchGroups::Get() { return owner_ ? threadGroups.groups : own_; }
+
 void RegistryImpl::GroupInstances(const StatInstanceList& instances, HandlerGroups& groups) const {
+  // Groups left from an earlier retrieval are empty; those this one does not
+  // fill are dropped at the end.
+  for (auto& group : groups) group.instances.clear();
   size_t last = 0;  // index of the group used last: requests come in runs of one provider
   for (size_t i = 0; i < instances.size(); ++i) {
     const StatInstanceConstRef& instance = instances[i];
@@ -344,12 +374,14 @@ void RegistryImpl::GroupInstances(const StatInstanceList& instances, HandlerGrou
                                   [](const HandlerGroup& g, int64_t hid) { return g.handlerId < hid; });
       if (pos == groups.end() || pos->handlerId != handlerId) {
         pos = groups.insert(pos, HandlerGroup{handlerId, {}});
-        pos->instances.reserve(instances.size() - i);
       }
+      if (pos->instances.empty()) pos->instances.reserve(instances.size() - i);
       last = static_cast<size_t>(pos - groups.begin());
     }
     groups[last].instances.push_back(instance);
   }
+  groups.erase(std::remove_if(groups.begin(), groups.end(), [](const HandlerGroup& g) { return g.instances.empty(); }),
+               groups.end());
 }
 
 void RegistryImpl::CollectSerially(const HandlerGroups& groups, StatsResult& result) const {
@@ -359,15 +391,16 @@ void RegistryImpl::CollectSerially(const HandlerGroups& groups, StatsResult& res
       KLOG(logger_, ERROR, "invalid stat handler id: %1", group.handlerId);
       continue;
     }
-    const GetStatValuesFunctor functor = handler->GetFunctor();
+    const GetStatValuesFunctor& functor = handler->GetFunctor();
     functor(group.instances, result);
   }
 }
 
 bool RegistryImpl::ReadParallelCollect() const {
+  static const std::string key = "statsRegistry/parallelCollect";  // read every call: built once
   bool parallel = false;
   try {
-    Kestrix::Service::GetApp()->GetConfig()->GetRoot()->GetBool("statsRegistry/parallelCollect", parallel);
+    Kestrix::Service::GetApp()->GetConfig()->GetRoot()->GetBool(key, parallel);
   } catch (const Kestrix::InvalidArgumentException& e) {
     if (!parallelConfigWarned_.exchange(true)) {
       KLOG(logger_, WARNING, "%1; collecting serially", e.what());

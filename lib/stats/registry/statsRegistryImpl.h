@@ -104,6 +104,21 @@ private:
 
   // Read lock held.
   const StatInfo* ValidateInstance(const StatInstance& instance) const;
+  /// ScratchGroups lends the calling thread's reusable grouping for one
+  /// retrieval (or a private one when the thread's is already lent).
+  class ScratchGroups {
+  public:
+    ScratchGroups();
+    ~ScratchGroups();
+    ScratchGroups(const ScratchGroups&) = delete;
+    ScratchGroups& operator=(const ScratchGroups&) = delete;
+    HandlerGroups& Get();
+
+  private:
+    const bool owner_;
+    HandlerGroups own_;
+  };
+
   void GroupInstances(const StatInstanceList& instances, HandlerGroups& groups) const;
   void CollectSerially(const HandlerGroups& groups, StatsResult& result) const;
   bool ReadParallelCollect() const;

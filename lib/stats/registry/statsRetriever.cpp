@@ -6,17 +6,11 @@
 namespace Stats {
 namespace Registry {
 
-std::string PointerField(const void* p) {
-  std::string hex = Kestrix::MessageFormatter::ASPrint("%1", p);
-  if (hex.size() < 16) hex.insert(0, 16 - hex.size(), '0');
-  return hex;
-}
-
 StatsRetriever::StatsRetriever(const Kestrix::Service::LoggerRef& parentLogger,
                                Kestrix::Service::WorkPoolRef pool)
     : logger_(Kestrix::Service::Logger::CreateLogger(
           parentLogger, (parentLogger ? parentLogger->GetName() : Kestrix::Service::GetDefaultLogger()->GetName()) +
-                            ".Retriever(" + PointerField(this) + ")")),
+                            ".Retriever(" + Kestrix::PointerField(this) + ")")),
       pool_(std::move(pool)) {
   KLOG(logger_, VERBOSE, "Created");
 }
@@ -92,7 +86,7 @@ void StatsRetriever::RetrieveFromHandler(const GetStatValuesHandlerRef& handler,
                                          const StatInstanceList& instances, StatsResult& result, size_t slot) {
   std::exception_ptr error;
   try {
-    GetStatValuesFunctor functor = handler->GetFunctor();
+    const GetStatValuesFunctor& functor = handler->GetFunctor();
     functor(instances, result);
   } catch (const std::exception& e) {
     KLOG(logger_, ERROR, "handler '%1' failed: %2", handler->GetHandlerName(), e.what());

@@ -32,10 +32,6 @@ struct HandlerGroup {
 /// HandlerGroups are kept in ascending handler id.
 using HandlerGroups = std::vector<HandlerGroup>;
 
-/// PointerField prints p as "0x..." right-aligned in 16 characters filled with
-/// '0' (the address tag of the registry's logger names).
-std::string PointerField(const void* p);
-
 class StatsRetriever : public virtual Kestrix::System::WaitableObjectImpl {
 public:
   /// The logger is named parentLogger's name + ".Retriever(<address>)".

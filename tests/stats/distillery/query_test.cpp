@@ -3,9 +3,9 @@
 // numbers are worked out by hand from the definitions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
-#include <stdexcept>
 
 #include "kestrix/app.h"
 #include "kestrix/exception.h"
@@ -20,6 +20,7 @@ namespace {
 
 constexpr uint64_t kStartUtc = 1700000000000000ull;
 constexpr uint64_t kSecond = 1000000;
+using QueryImpl = Distillery::StatsQueryImpl<SingleThreadedModel>;
 
 StatAttribute Attr(const char* name, int type) { return StatAttribute{name, type, "", true}; }
 
@@ -28,66 +29,61 @@ StatDefList Catalogue() {
   const StatValue one(1);
   return {
       StatDef::Source(0, "t.count", {}, 0, 0, 0, 0, 0, one),
-      StatDef::Source(1, "t.bytes", {Attr("intf", 8)}, 0, 0, 0, 0, 1, one),        // Raw, Difference
-      StatDef::Source(2, "t.cpu.used", {Attr("cpu", 7)}, 0, 0, 0, 3, 0, one),      // Delta, None
+      StatDef::Source(1, "t.bytes", {Attr("intf", 8)}, 0, 0, 0, 0, 1, one),    // Raw, Difference
+      StatDef::Source(2, "t.cpu.used", {Attr("cpu", 7)}, 0, 0, 0, 3, 0, one),  // Delta, None
       StatDef::Aggregation(3, "t.cpu.used.total", {}, 0, 0, 0, 0, 0, StatSourceRef{2, "", {}}, 0, one),
       StatDef::Derivative(4, "t.cpu.usage", {Attr("cpu", 7)}, 0, 0, 0, 0, {StatSourceRef{2, "", {}}}, 3,
-                          StatValue(100)),                                        // First, PerTime, x100
+                          StatValue(100)),  // First, PerTime, x100
       StatDef::Derivative(5, "t.bytes.per.count", {Attr("intf", 8)}, 0, 0, 0, 4,
                           {StatSourceRef{1, "", {}}, StatSourceRef{0, "", {}}}, 0, one),  // Divide
   };
 }
 
-// Provider side: a value table the test fills before each pass.
+// Provider side: a value table the test fills before each pass, reported in
+// table order (or reversed), every value matching a requested instance.
 class TestSource {
 public:
   explicit TestSource(const StatsRegistryRef& registry, const std::string& name = "test//values",
                       StatDefList defs = Catalogue()) {
-    GetStatValuesFunctor f = [this](const StatInstanceList& instances, StatsResult& result) {
-      Report(instances, result);
-    };
-    GetStatValuesHandlerRef handler(new GetStatValuesHandlerImpl(f, name, StatsProviderRef()));
+    GetStatValuesHandlerRef handler(new GetStatValuesHandlerImpl(
+        [this](const StatInstanceList& instances, StatsResult& result) { Report(instances, result); }, name,
+        StatsProviderRef()));
     registry->Register(defs, handler, infos_, item_);
-    for (const auto& info : infos_) {
-      ids_[info->GetDef()->GetProviderId()] = info->GetRegistryId();
-      local_[info->GetRegistryId()] = info;
-    }
+    for (const auto& info : infos_) ids_[info->GetDef()->GetProviderId()] = info;
   }
-  ~TestSource() {
-    if (item_) item_->Unregister();
-  }
-  int64_t Id(int64_t providerId) const { return ids_.at(providerId); }
+  ~TestSource() { item_->Unregister(); }
+  int64_t Id(int64_t providerId) const { return ids_.at(providerId)->GetRegistryId(); }
   void Set(int64_t providerId, AttributeValues values, int64_t v) { table_[{providerId, values}] = v; }
   void Remove(int64_t providerId, AttributeValues values) { table_.erase({providerId, values}); }
-  void FailNextCallAfter(size_t values) { failAfter_ = values; }
+  size_t failAfter = SIZE_MAX;  // throws instead of reporting value number failAfter (once)
+  bool reversed = false;
 
 private:
   void Report(const StatInstanceList& instances, StatsResult& result) {
-    size_t reported = 0;
+    std::vector<std::pair<const StatInfo*, std::pair<AttributeValues, int64_t>>> out;
     for (const auto& inst : instances) {
-      const StatInfoRef& info = local_.at(inst->GetStatId());
-      const int64_t pid = info->GetDef()->GetProviderId();
-      for (const auto& entry : table_) {
-        if (entry.first.first != pid) continue;
+      for (const auto& [key, value] : table_) {
+        const StatInfo& info = *ids_.at(key.first);
         const auto& want = inst->GetAttributeValues();
-        bool match = want.size() == entry.first.second.size();
-        for (size_t i = 0; match && i < want.size(); ++i) match = want[i] == "*" || want[i] == entry.first.second[i];
-        if (!match) continue;
-        if (reported++ == failAfter_) {
-          failAfter_ = SIZE_MAX;
-          throw Kestrix::Exception("provider failed");
-        }
-        result.AddValue(inst->GetStatId(), info->GetDef(), entry.first.second, entry.second);
+        bool match = info.GetRegistryId() == inst->GetStatId() && want.size() == key.second.size();
+        for (size_t i = 0; match && i < want.size(); ++i) match = want[i] == "*" || want[i] == key.second[i];
+        if (match) out.push_back({&info, {key.second, value}});
       }
+    }
+    if (reversed) std::reverse(out.begin(), out.end());
+    for (size_t n = 0; n < out.size(); ++n) {
+      if (n == failAfter) {
+        failAfter = SIZE_MAX;
+        throw Kestrix::Exception("provider failed");
+      }
+      result.AddValue(*out[n].first, out[n].second.first, out[n].second.second);
     }
   }
 
   StatInfoList infos_;
   StatsRegistryItemRef item_;
-  std::map<int64_t, int64_t> ids_;
-  std::map<int64_t, StatInfoRef> local_;
+  std::map<int64_t, StatInfoRef> ids_;
   std::map<std::pair<int64_t, AttributeValues>, int64_t> table_;
-  size_t failAfter_ = SIZE_MAX;
 };
 
 // Client side: allocator and writer that name every key "<statId>(<values>)".
@@ -103,7 +99,7 @@ public:
     auto it = names_.find(key);
     pass[it == names_.end() ? "?" : it->second] = {timestamp, *value};
   }
-  /// Value written under name in the last pass (fails the test when absent).
+  /// At: the value written under name in the last pass (fails when absent).
   StatValue At(const std::string& name) const {
     auto it = pass.find(name);
     EXPECT_NE(it, pass.end()) << "nothing written for " << name;
@@ -121,28 +117,22 @@ private:
 class QueryScenario : public ::testing::Test {
 protected:
   QueryScenario()
-      : clock_(5 * kSecond, kStartUtc),
-        scoped_(clock_),
-        registry_(CreateRegistry(Kestrix::Service::LoggerRef())),
-        source_(registry_),
+      : clock_(5 * kSecond, kStartUtc), scoped_(clock_), registry_(CreateRegistry({})), source_(registry_),
         collector_(new Collector) {}
 
-  StatsQueryRef NewQuery(uint64_t ttl = 0) {
-    return CreateQuery(collector_, collector_, ttl, Kestrix::Service::LoggerRef(), registry_);
-  }
+  StatsQueryRef NewQuery() { return CreateQuery(collector_, collector_, 0, {}, registry_); }
   std::string Name(int64_t providerId, const AttributeValues& v = {}) const {
     return InstanceToString(source_.Id(providerId), v);
   }
-  void Pass(const StatsQueryRef& q, uint64_t micros = kSecond) {
+  StatInstanceConstRef Req(int64_t providerId, AttributeValues v = {}) const {
+    return MakeStatInstance(source_.Id(providerId), std::move(v));
+  }
+  void Pass(const StatsQueryRef& q) {
     collector_->pass.clear();
     q->Execute(false);
-    clock_.Advance(micros);
+    clock_.Advance(kSecond);
   }
-  void RequestAll(const StatsQueryRef& q) {
-    q->Request({MakeStatInstance(source_.Id(0), {}), MakeStatInstance(source_.Id(1), {"*"}),
-                MakeStatInstance(source_.Id(3), {}), MakeStatInstance(source_.Id(4), {"*"}),
-                MakeStatInstance(source_.Id(5), {"*"})});
-  }
+  void RequestAll(const StatsQueryRef& q) { q->Request({Req(0), Req(1, {"*"}), Req(3), Req(4, {"*"}), Req(5, {"*"})}); }
 
   Kestrix::System::TestClock clock_;
   Kestrix::System::ScopedTestClock scoped_;
@@ -153,9 +143,10 @@ protected:
 
 StatValue V(int64_t n, int64_t d = 1) { return MakeValue(n, d); }
 
-TEST_F(QueryScenario, FirstPassThenSteadyState) {
+TEST_F(QueryScenario, FirstPassThenSteadyStateInAnyReportOrder) {
   auto q = NewQuery();
   RequestAll(q);
+  auto* impl = dynamic_cast<QueryImpl*>(q.Get());
   source_.Set(0, {}, 4);
   source_.Set(1, {"eth0"}, 1000);
   source_.Set(1, {"lo"}, 10);
@@ -170,37 +161,42 @@ TEST_F(QueryScenario, FirstPassThenSteadyState) {
   // The ratio's co-source reported before the ratio existed: no set, nothing written.
   EXPECT_EQ(collector_->pass.count(Name(5, {"eth0"})), 0u);
 
+  const size_t instances = impl->GetInstanceCount();
   source_.Set(1, {"eth0"}, 3000);
   source_.Set(2, {"0"}, 150);
   source_.Set(2, {"1"}, 260);
+  source_.reversed = true;  // the same instances are found whatever the order
   Pass(q);
+  EXPECT_EQ(impl->GetInstanceCount(), instances);
   EXPECT_EQ(collector_->At(Name(1, {"eth0"})), V(2000));
   EXPECT_EQ(collector_->At(Name(1, {"lo"})), V(0));
-  EXPECT_EQ(collector_->At(Name(3, {"0"})), V(110));           // 50 + 60
+  EXPECT_EQ(collector_->At(Name(3, {"0"})), V(110));     // 50 + 60
   EXPECT_EQ(collector_->At(Name(4, {"0"})), V(1, 200));  // 50 per 10^6 µs x 100
   EXPECT_EQ(collector_->At(Name(4, {"1"})), V(3, 500));
   EXPECT_EQ(collector_->At(Name(5, {"eth0"})), V(750));  // 3000 / 4
   EXPECT_EQ(collector_->At(Name(5, {"lo"})), V(5, 2));
   EXPECT_EQ(collector_->pass.count(Name(2, {"0"})), 0u);  // fed but not requested
-}
 
-TEST_F(QueryScenario, WallClockStepDoesNotDistortRates) {
-  auto q = NewQuery();
-  q->Request({MakeStatInstance(source_.Id(4), {"*"})});
-  source_.Set(2, {"0"}, 0);
-  Pass(q);
-  Pass(q);
-  source_.Set(2, {"0"}, 1000);
-  clock_.SetUtc(clock_.UtcMicros() + 3600 * kSecond);  // NTP step of one hour
+  source_.Set(2, {"0"}, 1150);
+  clock_.SetUtc(clock_.UtcMicros() + 3600 * kSecond);  // an NTP step of one hour does not distort rates
   Pass(q);
   EXPECT_EQ(collector_->At(Name(4, {"0"})), V(1, 10));  // 1000 per second x 100 / 10^6
+
+  const std::string prefix = "/qel/stats/distillery/qr-" + q->GetName();
+  auto& counters = Kestrix::PerfCounter::GetCounterRegistry();
+  ASSERT_TRUE(counters.Find(prefix + "/elapsedTime"));
+  EXPECT_EQ(counters.Find(prefix + "/elapsedTime")->Read().count, 3u);
+  EXPECT_EQ(counters.Find(prefix + "/processTime")->Read().count, 3u);
+  EXPECT_EQ(counters.Find(prefix + "/statProcessTime")->Read().count, 15u);  // five values per pass
+  EXPECT_EQ(counters.Find(prefix + "/numStatsLastCollected")->Read().count, 0u);
+  q.Reset();
+  EXPECT_FALSE(counters.Find(prefix + "/elapsedTime"));
 }
 
 TEST_F(QueryScenario, IdleInstancesExpireWithTheirDependentsAndNewOnesGrowTheGraph) {
   auto q = NewQuery();
   RequestAll(q);
-  auto* impl = dynamic_cast<Distillery::StatsQueryImpl<SingleThreadedModel>*>(q.Get());
-  ASSERT_NE(impl, nullptr);
+  auto* impl = dynamic_cast<QueryImpl*>(q.Get());
   source_.Set(0, {}, 2);
   source_.Set(1, {"eth0"}, 10);
   source_.Set(1, {"lo"}, 20);
@@ -224,21 +220,15 @@ TEST_F(QueryScenario, IdleInstancesExpireWithTheirDependentsAndNewOnesGrowTheGra
   EXPECT_EQ(collector_->At(Name(1, {"lo"})), V(0));
 }
 
-TEST_F(QueryScenario, RequestsAreNormalisedAndResolvedToSources) {
+TEST_F(QueryScenario, RequestsAreNormalisedResolvedAndChecked) {
   auto q = NewQuery();
-  q->Request({MakeStatInstance(source_.Id(1), {"eth0"}), MakeStatInstance(source_.Id(1), {"*"}),
-              MakeStatInstance(source_.Id(1), {"*"}), MakeStatInstance(source_.Id(3), {}),
-              MakeStatInstance(source_.Id(5), {"eth0"})});
-  auto* impl = dynamic_cast<Distillery::StatsQueryImpl<SingleThreadedModel>*>(q.Get());
+  q->Request({Req(1, {"eth0"}), Req(1, {"*"}), Req(1, {"*"}), Req(3), Req(5, {"eth0"})});
+  auto* impl = dynamic_cast<QueryImpl*>(q.Get());
   std::vector<std::string> raw;
   for (const auto& i : impl->GetRawInstances()) raw.push_back(InstanceToString(*i));
   // The aggregation reads every CPU; the ratio reads eth0 (absorbed by "*") and the count.
   EXPECT_EQ(raw, (std::vector<std::string>{Name(0), Name(1, {"*"}), Name(2, {"*"})}));
   EXPECT_EQ(impl->GetRequests().count(source_.Id(1)), 1u);
-}
-
-TEST_F(QueryScenario, BadRequestsAndModesRaiseTheirTexts) {
-  auto q = NewQuery();
   auto text = [&](auto&& f) {
     try {
       f();
@@ -248,24 +238,21 @@ TEST_F(QueryScenario, BadRequestsAndModesRaiseTheirTexts) {
     return std::string("no exception");
   };
   EXPECT_EQ(text([&] { q->Request({}); }), "Invalid argument : instance");
-  EXPECT_EQ(text([&] { q->Request({MakeStatInstance(source_.Id(0), {}), MakeStatInstance(999, {})}); }),
-            "Invalid argument : instance[1].id");
-  EXPECT_EQ(text([&] { q->Request({MakeStatInstance(source_.Id(1), {})}); }),
-            "Invalid argument : instance[0].attribute");
+  EXPECT_EQ(text([&] { q->Request({Req(0), MakeStatInstance(999, {})}); }), "Invalid argument : instance[1].id");
+  EXPECT_EQ(text([&] { q->Request({Req(1)}); }), "Invalid argument : instance[0].attribute");
   EXPECT_EQ(text([&] { q->Execute(true); }), "Not Supported");
-  EXPECT_EQ(text([&] { CreateQuery(StatInstanceWriterRef(), collector_, 0, Kestrix::Service::LoggerRef(), registry_); }),
-            "Invalid argument : writer");
+  EXPECT_EQ(text([&] { CreateQuery({}, collector_, 0, {}, registry_); }), "Invalid argument : writer");
 }
 
 TEST_F(QueryScenario, FailedPassLeavesNoResidue) {
   auto q = NewQuery();
-  q->Request({MakeStatInstance(source_.Id(3), {})});
+  q->Request({Req(3)});
   source_.Set(2, {"0"}, 100);
   source_.Set(2, {"1"}, 200);
   Pass(q);
   source_.Set(2, {"0"}, 110);
   source_.Set(2, {"1"}, 230);
-  source_.FailNextCallAfter(1);  // cpu 0 is written, then the provider throws
+  source_.failAfter = 1;  // cpu 0 is written, then the provider throws
   EXPECT_THROW(Pass(q), Kestrix::Exception);
   EXPECT_TRUE(collector_->pass.empty());
   source_.Set(2, {"0"}, 115);
@@ -276,49 +263,32 @@ TEST_F(QueryScenario, FailedPassLeavesNoResidue) {
   EXPECT_EQ(collector_->pass.at(Name(3, {"0"})).first, clock_.UtcMicros() - kSecond);
 }
 
-TEST_F(QueryScenario, CountersRecordEveryPassAndValue) {
-  auto q = NewQuery();
-  RequestAll(q);
-  source_.Set(0, {}, 1);
-  source_.Set(2, {"0"}, 1);
-  for (int i = 0; i < 3; ++i) Pass(q);
-  const std::string prefix = "/qel/stats/distillery/qr-" + q->GetName();
-  auto& counters = Kestrix::PerfCounter::GetCounterRegistry();
-  ASSERT_TRUE(counters.Find(prefix + "/elapsedTime"));
-  EXPECT_EQ(counters.Find(prefix + "/elapsedTime")->Read().count, 3u);
-  EXPECT_EQ(counters.Find(prefix + "/processTime")->Read().count, 3u);
-  EXPECT_EQ(counters.Find(prefix + "/statProcessTime")->Read().count, 6u);  // two values per pass
-  EXPECT_EQ(counters.Find(prefix + "/numStatsLastCollected")->Read().count, 0u);
-  q.Reset();
-  EXPECT_FALSE(counters.Find(prefix + "/elapsedTime"));
-}
-
 TEST_F(QueryScenario, ParallelCollectionGivesTheSerialValues) {
   // A second provider with its own handler, so the registry dispatches two tasks.
-  StatDefList more{StatDef::Source(0, "u.count", {}, 0, 0, 0, 0, 0, StatValue(1)),
-                   StatDef::Source(1, "u.items", {Attr("disk", 22)}, 0, 0, 0, 0, 0, StatValue(1))};
-  TestSource other(registry_, "other//values", more);
-  for (int i = 0; i < 50; ++i) other.Set(1, {"d" + std::to_string(i)}, i);
+  TestSource other(registry_, "other//values",
+                   {StatDef::Source(0, "u.count", {}, 0, 0, 0, 0, 0, StatValue(1)),
+                    StatDef::Source(1, "u.items", {Attr("disk", 22)}, 0, 0, 0, 0, 0, StatValue(1))});
   other.Set(0, {}, 9);
   source_.Set(0, {}, 4);
-  for (int i = 0; i < 50; ++i) source_.Set(1, {"e" + std::to_string(i)}, i * 10);
+  for (int i = 0; i < 50; ++i) {
+    other.Set(1, {"d" + std::to_string(i)}, i);
+    source_.Set(1, {"e" + std::to_string(i)}, i * 10);
+  }
   std::map<std::string, std::pair<uint64_t, StatValue>> results[2];
   auto config = Kestrix::Service::GetApp()->GetConfig()->GetRoot();
   for (int mode = 0; mode < 2; ++mode) {
     config->SetString("statsRegistry/parallelCollect", mode ? "true" : "false");
     auto q = NewQuery();
-    q->Request({MakeStatInstance(source_.Id(0), {}), MakeStatInstance(source_.Id(1), {"*"}),
-                MakeStatInstance(other.Id(0), {}), MakeStatInstance(other.Id(1), {"*"})});
+    q->Request({Req(0), Req(1, {"*"}), MakeStatInstance(other.Id(0), {}), MakeStatInstance(other.Id(1), {"*"})});
     Pass(q);
     Pass(q);
     results[mode] = collector_->pass;
   }
   config->SetString("statsRegistry/parallelCollect", "false");
   ASSERT_EQ(results[0].size(), 102u);
-  EXPECT_EQ(results[0].size(), results[1].size());
-  auto a = results[0].begin();
-  auto b = results[1].begin();
-  for (; a != results[0].end(); ++a, ++b) {
+  ASSERT_EQ(results[0].size(), results[1].size());
+  for (auto a = results[0].begin(), b = results[1].begin(); a != results[0].end(); ++a, ++b) {
+    EXPECT_EQ(a->first, b->first);
     EXPECT_EQ(a->second.second, b->second.second) << a->first;
   }
 }

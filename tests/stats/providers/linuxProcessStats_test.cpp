@@ -159,19 +159,6 @@ TEST(LinuxProcessStatsTest, FailedEnumerationLeavesTaskCountsAbsent) {
   EXPECT_THROW(ProcessTable({{"bad", "("}}, Kestrix::Service::LoggerRef()), Kestrix::InvalidArgumentException);
 }
 
-TEST(LinuxProcessStatsTest, DescriptorKindsOfALiveProcess) {
-  // This process: open a FIFO and a socket, then count through the live tree.
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ProcessInfo self(static_cast<uint32_t>(::getpid()), "self", "", kAbsent);
-  ProcFileReader reader;
-  ASSERT_EQ(self.RefreshValues(reader, 1), ProcessInfo::Refresh::Read);
-  EXPECT_GE(self.GetValue(11), 2u);  // both ends of the pipe
-  EXPECT_EQ(self.GetState(), 'R');
-  ::close(fds[0]);
-  ::close(fds[1]);
-}
-
 }  // namespace
 }  // namespace Providers
 }  // namespace Stats

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -11,12 +12,12 @@
 #include "kestrix/exception.h"
 #include "kestrix/time.h"
 #include "providerTestUtil.h"
+#include "stats/providers/procParsers.h"
 
 namespace Stats {
 namespace Providers {
 namespace {
 
-using Testing::FakeRegistry;
 using Testing::Fixture;
 using Testing::RecordingResult;
 using Values = std::map<std::string, int64_t>;
@@ -24,13 +25,7 @@ using Values = std::map<std::string, int64_t>;
 const int64_t kTick = 1000000 / ::sysconf(_SC_CLK_TCK);  // microseconds per clock tick
 
 using Harness = Testing::LinuxHarness;
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using Testing::ReadLines;
 
 std::string CatalogueLine(const StatDef& d) {
   std::ostringstream out;
@@ -54,9 +49,15 @@ std::string CatalogueLine(const StatDef& d) {
 
 TEST(LinuxStatsProviderTest, RegistersTheCatalogueInOrder) {
   Harness h(Fixture("proc/vm-6.18"));
-  const auto lines = ReadLines(Fixture("registration/linux.registration.golden"));
-  ASSERT_EQ(h.registry->lines.size(), lines.size());
-  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(h.registry->lines[i], lines[i]) << "registration " << i;
+  const auto got = h.registry.Registered();
+  const auto want = ReadLines(Fixture("registration/linux.registration.golden"));
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "registration " << i;
+  // Values flow through the registered handler: registry id 82 is mem.physical.host.
+  RecordingResult result;
+  h.registry.registry->GetStatValues({MakeStatInstance(82, {})}, result);
+  EXPECT_EQ(result.ByInstance(), (Values{{"", 24683784LL * 1024}}));
+
   const StatDefList defs = MakeLinuxStatCatalog();
   const auto fields = ReadLines(Fixture("registration/linux.catalogue.golden"));
   ASSERT_EQ(defs.size(), fields.size());
@@ -69,21 +70,16 @@ TEST(LinuxStatsProviderTest, RegistersTheCatalogueInOrder) {
                              std::to_string(scale.denominator());
     EXPECT_EQ(CatalogueLine(*defs[i]), want) << "definition " << i;
   }
-  EXPECT_EQ(h.registry->byLabel.size(), 162u);  // every label unique
-  ASSERT_TRUE(h.registry->handler);
-  EXPECT_EQ(h.registry->handler->GetProvider(), static_cast<StatsProvider*>(h.provider.Get()));
-  const std::string name = h.registry->handler->GetHandlerName();
-  EXPECT_EQ(name.substr(name.find("//")), "//GetLinuxStatValues");
 }
 
 TEST(LinuxStatsProviderTest, RefusedRegistrationAnswersNothing) {
-  auto provider = Kestrix::MakeRef<LinuxStatsProvider>(ProcessSelectorList{}, StatAttributeMapperRef(),
-                                                       Fixture("proc/vm-6.18"));
-  auto registry = Kestrix::MakeRef<FakeRegistry>();
-  registry->refuse = true;
-  provider->RegisterStats(registry);
+  Harness first(Fixture("proc/vm-6.18"));
+  // The same labels again: the registry refuses the second provider whole.
+  auto second = Kestrix::MakeRef<LinuxStatsProvider>(ProcessSelectorList{}, StatAttributeMapperRef(),
+                                                     Fixture("proc/vm-6.18"));
+  second->RegisterStats(first.registry.registry);
   RecordingResult result;
-  provider->GetLinuxStatValues({MakeStatInstance(82, {})}, result);
+  second->GetLinuxStatValues({MakeStatInstance(82, {})}, result);
   EXPECT_TRUE(result.values.empty());
 }
 
@@ -153,7 +149,7 @@ TEST(LinuxStatsProviderTest, LargeHostKeysCpusByNumber) {
   EXPECT_EQ(h.Get("cpu.used.system.pCPU", {"31"}), (Values{{"31", 531 * kTick}}));
   // Reported in ascending CPU number.
   RecordingResult result;
-  h.provider->GetLinuxStatValues({MakeStatInstance(h.registry->Id("cpu.idle.pCPU"), {"*"})}, result);
+  h.provider->GetLinuxStatValues({MakeStatInstance(h.registry.Id("cpu.idle.pCPU"), {"*"})}, result);
   ASSERT_EQ(result.values.size(), 31u);
   EXPECT_EQ(result.values[9].attributes, AttributeValues{"10"});
   EXPECT_EQ(result.values[9].value, 100010 * kTick);
@@ -205,7 +201,7 @@ TEST(LinuxStatsProviderTest, EntriesFollowTheFiles) {
   EXPECT_EQ(h.Get("cpu.frequency.pCPU"), (Values{{"0", 2394454}}));  // processor 1 is offline now
   tree.Write("stat", "cpu  1 1 1 1 1 1 1 1\ncpu0 1 1 1 1 1 1 1 1\ncpu1 3 3 3 3 3 3 3 3\ncpu2 2 2 2 2 2 2 2 2\n");
   RecordingResult back;  // the CPU that came back is one entry, in number order
-  h.provider->GetLinuxStatValues({MakeStatInstance(h.registry->Id("cpu.used.user.pCPU"), {"*"})}, back);
+  h.provider->GetLinuxStatValues({MakeStatInstance(h.registry.Id("cpu.used.user.pCPU"), {"*"})}, back);
   ASSERT_EQ(back.values.size(), 3u);
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(back.values[i].attributes, AttributeValues{std::to_string(i)});
   EXPECT_EQ(back.ByInstance(), (Values{{"0", kTick}, {"1", 3 * kTick}, {"2", 2 * kTick}}));
@@ -225,8 +221,8 @@ TEST(LinuxStatsProviderTest, EntriesFollowTheFiles) {
 TEST(LinuxStatsProviderTest, UnregisteredOrDerivedRequestsAreSkipped) {
   Harness h(Fixture("proc/linux-3.10"));
   RecordingResult result;
-  h.provider->GetLinuxStatValues({MakeStatInstance(9999, {}), MakeStatInstance(h.registry->Id("mem.swap.used.host"), {}),
-                                  MakeStatInstance(h.registry->Id("mem.swap.host"), {})},
+  h.provider->GetLinuxStatValues({MakeStatInstance(9999, {}), MakeStatInstance(h.registry.Id("mem.swap.used.host"), {}),
+                                  MakeStatInstance(h.registry.Id("mem.swap.host"), {})},
                                  result);
   ASSERT_EQ(result.values.size(), 1u);
   EXPECT_EQ(result.values[0].value, 12000 * 1024);
@@ -248,28 +244,19 @@ TEST(LinuxStatsProviderTest, TickFactorNeedsAPositiveClockRate) {
 
 TEST(LinuxStatsProviderTest, LiveValuesEqualTheKernels) {
   Harness h("/proc");
-  std::ifstream meminfo("/proc/meminfo");
-  std::string key;
-  int64_t memTotal = 0;
-  meminfo >> key >> memTotal;
-  ASSERT_EQ(key, "MemTotal:");
+  int64_t memTotal = -1, cpuLines = 0;
+  std::set<std::string> interfaces, got;
+  for (const auto& line : ReadLines("/proc/meminfo"))
+    if (line.rfind("MemTotal:", 0) == 0) memTotal = std::stoll(line.substr(9));
+  for (const auto& line : ReadLines("/proc/stat"))
+    cpuLines += line.size() > 3 && line.compare(0, 3, "cpu") == 0 && std::isdigit(static_cast<unsigned char>(line[3]));
+  for (const auto& line : ReadLines("/proc/net/dev"))
+    if (line.find(':') != std::string::npos) interfaces.insert(std::string(TrimBlanks(line.substr(0, line.find(':')))));
   EXPECT_EQ(h.Host("mem.physical"), memTotal * 1024);
-  int64_t cpuLines = 0;
-  std::ifstream stat("/proc/stat");
-  for (std::string line; std::getline(stat, line);)
-    cpuLines += line.size() > 3 && line.compare(0, 3, "cpu") == 0 && line[3] >= '0' && line[3] <= '9';
   EXPECT_EQ(h.Host("cpu.count"), cpuLines);
-  std::set<std::string> interfaces;
-  std::ifstream netdev("/proc/net/dev");
-  for (std::string line; std::getline(netdev, line);) {
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    const size_t first = line.find_first_not_of(' ');
-    interfaces.insert(line.substr(first, colon - first));
-  }
-  std::set<std::string> got;
   for (const auto& [name, value] : h.Get("net.rx.bytes.pNIC")) got.insert(name);
   EXPECT_EQ(got, interfaces);
+  EXPECT_FALSE(interfaces.empty());
 }
 
 }  // namespace

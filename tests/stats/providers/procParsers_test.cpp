@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "stats/providers/procFileReader.h"
 
 namespace Stats {
 namespace Providers {
@@ -20,11 +18,20 @@ TEST(ProcParsersTest, NumbersAreParsedStrictly) {
       {"0", true, 0},           {"18446744073709551615", true, UINT64_MAX},
       {"18446744073709551616", false, 0}, {"12x", false, 0}, {"", false, 0}, {"-1", false, 0},
       {"+1", false, 0},         {" 1", false, 0},           {"007", true, 7},
+      {"000000000000000000000000042", true, 42},           {"99999999999999999999", false, 0},
   };
   for (const auto& c : cases) {
     uint64_t v = 99;
     EXPECT_EQ(ParseUnsigned(c.text, v), c.ok) << "'" << c.text << "'";
     EXPECT_EQ(v, c.ok ? c.want : 99) << "'" << c.text << "'";
+    if (!*c.text || *c.text == ' ') continue;
+    // As a column between blanks: the same verdict, and the next column follows.
+    const std::string line = "\t" + std::string(c.text) + "  5";
+    FieldCursor columns(line);
+    uint64_t w = 99;
+    EXPECT_EQ(columns.NextUnsigned(w), c.ok) << "'" << c.text << "'";
+    EXPECT_EQ(w, c.ok ? c.want : 99) << "'" << c.text << "'";
+    EXPECT_TRUE(columns.NextUnsigned(w) && w == 5) << "'" << c.text << "'";
   }
   int64_t s = 0;
   EXPECT_TRUE(ParseSigned("-20", s));
@@ -60,61 +67,6 @@ TEST(ProcParsersTest, DiskParentStripsTrailingDigitsOnly) {
       {"123", "1"},    {"md127", "md"},          {"", ""},
   };
   for (const auto& [name, parent] : cases) EXPECT_EQ(DiskParentName(name), parent) << name;
-}
-
-TEST(ProcParsersTest, PidStatCommandNameRunsToTheLastParenthesis) {
-  PidStat s;
-  ASSERT_TRUE(ParsePidStat(
-      "42 ((my daemon) (x)) R 0 42 42 0 -1 4194560 100 0 0 0 7 3 0 0 20 0 4 0 900 4096 12 0\n", s));
-  EXPECT_EQ(s.comm, "((my daemon) (x))");
-  EXPECT_EQ(s.state, 'R');
-  EXPECT_EQ(s.utime, 7u);
-  EXPECT_EQ(s.stime, 3u);
-  EXPECT_EQ(s.threads, 4u);
-  EXPECT_EQ(s.startTime, 900u);
-  EXPECT_EQ(s.vsize, 4096u);
-  EXPECT_EQ(s.rss, 12u);
-  // Cut short after utime: the later fields stay absent.
-  ASSERT_TRUE(ParsePidStat("7 (a) S 1 1 1 0 -1 0 0 0 0 0 5", s));
-  EXPECT_EQ(s.utime, 5u);
-  EXPECT_EQ(s.stime, kAbsent);
-  for (const char* bad : {"", "400 (broken\n", "x (a) S", "1 (a) ", "1 (a) SS 1"})
-    EXPECT_FALSE(ParsePidStat(bad, s)) << bad;
-}
-
-TEST(ProcParsersTest, PidStatmAndCmdline) {
-  PidStatm m;
-  ASSERT_TRUE(ParsePidStatm("41250 3000 2000 300 0 1500 0\n", m));
-  EXPECT_EQ(m.size, 41250u);
-  EXPECT_EQ(m.shared, 2000u);
-  EXPECT_EQ(m.data, 1500u);
-  ASSERT_TRUE(ParsePidStatm("10 20", m));
-  EXPECT_EQ(m.resident, 20u);
-  EXPECT_EQ(m.text, kAbsent);
-  EXPECT_FALSE(ParsePidStatm("garbage", m));
-
-  std::string out = "stale";
-  CmdlineToText(std::string("a\0b\0c\0", 6), out);
-  EXPECT_EQ(out, "a b c");
-  CmdlineToText(std::string("\0 x\0\0y \0", 8), out);
-  EXPECT_EQ(out, "x  y");
-  CmdlineToText("", out);
-  EXPECT_EQ(out, "");
-}
-
-TEST(ProcFileReaderTest, ReadsWholeFilesRelativeToItsRoot) {
-  ProcFileReader reader(std::string(TW_FIXTURES_DIR) + "/proc/large-host");
-  std::string_view text;
-  ASSERT_TRUE(reader.Read("stat", text));
-  EXPECT_GT(text.size(), 6000u);  // the intr line alone is several kB
-  EXPECT_EQ(text.substr(0, 4), "cpu ");
-  EXPECT_EQ(text.back(), '\n');
-  EXPECT_FALSE(reader.Read("no-such-file", text));
-  EXPECT_EQ(reader.LastError(), ENOENT);
-
-  ProcFileReader missing("/nonexistent-root");
-  EXPECT_FALSE(missing.Read("stat", text));
-  EXPECT_EQ(missing.LastError(), ENOENT);
 }
 
 }  // namespace

@@ -1,16 +1,17 @@
-// Test doubles for the providers: a registry that numbers definitions the way
-// the real one does and records the "Registered stat" lines, and a result sink
-// that records every value reported.
+// Helpers for the providers' tests: a result sink that records every value
+// reported, and the service's registry logging into a file whose "Registered
+// stat" lines are read back.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "kestrix/format.h"
+#include "kestrix/log.h"
 #include "public/stats/statsProvider.h"
 #include "public/stats/statsRegistry.h"
 #include "public/stats/statsResult.h"
@@ -18,51 +19,6 @@
 
 namespace Stats {
 namespace Testing {
-
-/// FakeRegistry numbers every definition 0, 1, 2, ... and keeps its handler.
-class FakeRegistry : public StatsRegistry, public Kestrix::ObjectImpl {
-public:
-  class Item : public StatsRegistryItem, public Kestrix::ObjectImpl {
-  public:
-    void Unregister() override { ++unregistered; }
-    int unregistered = 0;
-  };
-
-  void Register(const StatDefList& defs, const GetStatValuesHandlerRef& h, StatInfoList& infos,
-                StatsRegistryItemRef& item) override {
-    if (refuse) return;
-    handler = h;
-    for (const auto& def : defs) {
-      const int64_t id = nextId++;
-      infos.push_back(Kestrix::MakeRef<StatInfo>(id, def));
-      byLabel[MakeStatKey(*def)] = id;
-      lines.push_back(Kestrix::MessageFormatter::ASPrint(
-          "Registered stat: registryId=%1/providerId=%2/label='%3' : %4", id, def->GetProviderId(),
-          MakeStatKey(*def), RegisteredStatToString(id, *def)));
-    }
-    item = Kestrix::MakeRef<Item>();
-  }
-  void RegisterExisting(const StatInfoList&, const GetStatValuesHandlerRef&, StatsRegistryItemRef&) override {
-    ADD_FAILURE() << "not used by providers";
-  }
-  void GetStatValues(const StatInstanceList&, StatInstanceValueList&) override { ADD_FAILURE(); }
-  void GetStatValues(const StatInstanceList&, StatsResult&) override { ADD_FAILURE(); }
-  bool GetStatInfo(int64_t, StatInfoRef&) const override { return false; }
-  uint64_t GetStatInfos(StatInfoList&, uint64_t) const override { return 0; }
-
-  /// Id returns the registry id of label (the test fails when it is unknown).
-  int64_t Id(const std::string& label) const {
-    const auto it = byLabel.find(label);
-    EXPECT_NE(it, byLabel.end()) << label;
-    return it == byLabel.end() ? -1 : it->second;
-  }
-
-  bool refuse = false;
-  int64_t nextId = 0;
-  GetStatValuesHandlerRef handler;
-  std::map<std::string, int64_t> byLabel;
-  std::vector<std::string> lines;
-};
 
 /// RecordingResult keeps every value reported with a definition.
 class RecordingResult : public StatsResult, public Kestrix::ObjectImpl {
@@ -113,18 +69,59 @@ private:
   std::string path_;
 };
 
-/// LinuxHarness is a Linux provider on a tree, registered with a FakeRegistry.
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+/// Registry is the service's registry writing its log to a file.
+struct Registry {
+  Registry() {
+    auto sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
+    std::string error;
+    EXPECT_TRUE(sink->OpenFile(dir.Path() + "/log", error)) << error;
+    registry = CreateRegistry(Kestrix::MakeRef<Kestrix::Service::Logger>("Test", sink, Kestrix::Service::LOG_VERBOSE));
+  }
+  /// Registered returns the "Registered stat: ..." lines logged so far, from that text on.
+  std::vector<std::string> Registered() const {
+    std::vector<std::string> got;
+    for (const auto& line : ReadLines(dir.Path() + "/log")) {
+      const size_t at = line.find("Registered stat: ");
+      if (at != std::string::npos) got.push_back(line.substr(at));
+    }
+    return got;
+  }
+  /// Id returns the registry id of label (the test fails when it is unknown).
+  int64_t Id(const std::string& label) const {
+    StatInfoList infos;
+    registry->GetStatInfos(infos, 0);
+    for (const auto& info : infos)
+      if (MakeStatKey(*info->GetDef()) == label) return info->GetRegistryId();
+    ADD_FAILURE() << label;
+    return -1;
+  }
+  TempDir dir;
+  StatsRegistryRef registry;
+};
+
+inline std::string Fixture(const std::string& name) { return std::string(TW_FIXTURES_DIR) + "/" + name; }
+
+/// LinuxHarness is a Linux provider on a tree, registered with the service's registry.
 struct LinuxHarness {
   using Values = std::map<std::string, int64_t>;
   explicit LinuxHarness(const std::string& root, const Providers::ProcessSelectorList& selectors = {})
-      : provider(Kestrix::MakeRef<Providers::LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)),
-        registry(Kestrix::MakeRef<FakeRegistry>()) {
-    provider->RegisterStats(registry);
+      : provider(Kestrix::MakeRef<Providers::LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)) {
+    provider->RegisterStats(registry.registry);
   }
+  // The registry holds the provider's handler and the provider its handle:
+  // unregistering breaks that cycle.
+  ~LinuxHarness() { provider->UnregisterStats(); }
   /// Get refreshes and returns the values reported for one request.
   Values Get(const std::string& label, AttributeValues attributes = {"*"}) {
     RecordingResult result;
-    provider->GetLinuxStatValues({MakeStatInstance(registry->Id(label), std::move(attributes))}, result);
+    provider->GetLinuxStatValues({MakeStatInstance(registry.Id(label), std::move(attributes))}, result);
     return result.ByInstance();
   }
   /// Host returns the value of a system-wide statistic, or -1 when absent.
@@ -132,11 +129,9 @@ struct LinuxHarness {
     const Values v = Get(name + ".host", {});
     return v.empty() ? -1 : v.at("");
   }
+  Registry registry;  // before the provider, which unregisters from it when destroyed
   Providers::LinuxStatsProviderRef provider;
-  Kestrix::Ref<FakeRegistry> registry;
 };
-
-inline std::string Fixture(const std::string& name) { return std::string(TW_FIXTURES_DIR) + "/" + name; }
 
 }  // namespace Testing
 }  // namespace Stats
