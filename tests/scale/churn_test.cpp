@@ -154,6 +154,9 @@ protected:
       clock.Advance(kSecond);
       return false;
     });
+    // The registry holds the provider's registrations: release them, as the
+    // service does at shutdown, or the two keep each other alive.
+    provider->UnregisterStats();
   }
 
   fs::path dir_;
