@@ -1,12 +1,13 @@
 """Fault runs of the built service: kills, signals, a vanished database, an
-unwritable directory, a held write lock. Each case checks that nothing stored is
-lost or corrupted, that a pass is stored whole or not at all, and that storing
-resumes once the fault is gone.
+unwritable directory, a held write lock, a full file system. Each case checks
+that nothing stored is lost or corrupted, that a pass is stored whole or not at
+all, and that storing resumes once the fault is gone.
 
   python3 tests/faults/faults.py          every case (make faults)
   python3 tests/faults/faults.py --quick  the short cases, fewer repetitions
 """
 
+import errno
 import os
 import random
 import signal
@@ -200,7 +201,93 @@ def case_health_dir():
         return "sampling went on"
 
 
+def fill(path):
+    """Writes zeros to path until the file system is full."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        for size in (1 << 20, 4096, 1):
+            while True:
+                try:
+                    os.write(fd, bytes(size))
+                except OSError as e:
+                    if e.errno != errno.ENOSPC:
+                        raise
+                    break
+    finally:
+        os.close(fd)
+
+
+def drain_failures(d):
+    return log_text(d).count("Unable to drain stats: database or disk is full")
+
+
+def case_full():
+    """Runs case_full_inside in a mount namespace of its own, so that its tmpfs
+    is seen by this case alone and goes away with it."""
+    if os.geteuid() != 0:
+        return "SKIP: needs root to mount a tmpfs"
+    p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
+                        "--full-inside"], capture_output=True, text=True, timeout=4 * twrun.GUARD_SECONDS)
+    lines = p.stdout.strip().splitlines()
+    if p.returncode == 0 and lines:
+        return lines[-1]
+    if p.stderr.startswith("unshare:"):
+        return "SKIP: no mount namespace: " + p.stderr.strip()
+    raise AssertionError((lines[-1:] or [p.stderr.strip()])[0])
+
+
+def case_full_inside():
+    """The database directory on a small tmpfs, filled while the service
+    samples, then freed. The health file is not checked: it is rewritten only
+    every 300 s."""
+    with twrun.TempDir() as d:
+        path, db = conf(d), d.file("db/tw.db")
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", d.file("db")],
+                               capture_output=True, text=True)
+        if mount.returncode != 0:
+            return "SKIP: no tmpfs: " + mount.stderr.strip()
+        try:
+            p = start(path)
+            try:
+                # Twice: the second time the write-ahead log has grown and
+                # passes stored since the first fault must survive as well.
+                for fault in range(2):
+                    wait_rows(db, 2 + 5 * fault, "passes before the file system is full")
+                    before = {tb: rows(db, tb) for tb in PAIR}
+                    failed = drain_failures(d)
+                    fill(d.file("db/filler"))
+                    twrun.wait_for(lambda: p.poll() is not None or drain_failures(d) >= failed + 6,
+                                   "passes failing on the full file system")
+                    if p.poll() is not None:
+                        raise AssertionError("the service ended on the full file system, status %d" % p.returncode)
+                    check_whole(db, "on the full file system")
+                    full = max(t for t, _ in rows(db, PAIR[0]))
+                    os.remove(d.file("db/filler"))
+                    twrun.wait_for(lambda: max(t for t, _ in rows(db, PAIR[0])) > full + 1,
+                                   "storing after the filler is gone")
+                    check_whole(db, "after the file system is free again")
+                    for tb in PAIR:
+                        lost = before[tb] - rows(db, tb)
+                        if lost:
+                            raise AssertionError("fault %d: rows of %s lost: %s" % (fault, tb, sorted(lost)))
+                    if integrity(db) != ["ok"]:
+                        raise AssertionError("fault %d: integrity_check %s" % (fault, integrity(db)))
+                failures = drain_failures(d)
+            finally:
+                stop(p)
+        finally:
+            subprocess.run(["umount", d.file("db")])
+        return "2 faults, %d passes lost, then stored again" % failures
+
+
 def main():
+    if sys.argv[1:] == ["--full-inside"]:
+        try:
+            print(case_full_inside())
+        except Exception as e:
+            print(e)
+            sys.exit(1)
+        return
     quick = "--quick" in sys.argv[1:]
     random.seed(int(os.environ.get("TW_FAULT_SEED", str(int(time.time())))))
     cases = [("kill -9 and restart", lambda: case_kill9(3 if quick else 20)),
@@ -209,7 +296,7 @@ def main():
              ("database directory unwritable", case_unwritable),
              ("health file directory removed", case_health_dir)]
     if not quick:
-        cases.append(("write lock held 10 s", lambda: case_lock(10)))
+        cases += [("write lock held 10 s", lambda: case_lock(10)), ("file system full twice", case_full)]
     failed = 0
     for name, run in cases:
         start_time = time.monotonic()
