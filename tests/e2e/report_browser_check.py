@@ -29,9 +29,10 @@ import tempfile
 import time
 import zlib
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import twrun  # noqa: E402
+
 SOURCE = os.environ.get("TW_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE, "tests", "apps", "tallywick-report"))
-from report_db import ReportDb  # noqa: E402
 
 REPORT = os.environ.get("TALLYWICK_REPORT_BIN", os.path.join(SOURCE, "build", "bin", "tallywick-report"))
 OUT_DIR = os.environ.get("TW_OUT_DIR", os.path.join(SOURCE, "build", "report-browser"))
@@ -46,11 +47,6 @@ INK_SPREAD = 60
 
 
 def build_database(path):
-    db = ReportDb(path)
-    db.add_series("cpu.util", "cpu", "percent", 1)
-    db.add_series("net.rx.activity.eth0", "network", "kb_per_sec", 1, instance="eth0")
-    db.add_series("net.tx.activity.eth0", "network", "kb_per_sec", 1, instance="eth0")
-    db.add_series("mem.util", "memory", "kb", 0)
     seed = 12345
 
     def noise():
@@ -67,9 +63,11 @@ def build_database(path):
         rx.append((t, max(0.0, 800 + 600 * day + 400 * noise())))
         tx.append((t, max(0.0, 300 + 200 * day + 150 * noise())))
         mem.append((t, int(3_100_000 + 400_000 * (i % 480) / 480 + 20_000 * noise())))
-    for name, rows in (("cpu.util", cpu), ("net.rx.activity.eth0", rx), ("net.tx.activity.eth0", tx),
-                       ("mem.util", mem)):
-        db.add_samples(name, rows)
+    db = twrun.ReportDb(path)
+    db.add_series("cpu.util", "cpu", "percent", 1, cpu)
+    db.add_series("net.rx.activity.eth0", "network", "kb_per_sec", 1, rx, instance="eth0")
+    db.add_series("net.tx.activity.eth0", "network", "kb_per_sec", 1, tx, instance="eth0")
+    db.add_series("mem.util", "memory", "kb", 0, mem)
     db.close()
 
 
