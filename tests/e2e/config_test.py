@@ -93,6 +93,9 @@ CASES = [
      [FAILED + ": key tallywick/storageSizeProvider/filesystems/root is ambiguous"]),
     ("two persistence nodes", edit(("<persistence>", "<persistence/><persistence>")),
      [FAILED + ": key tallywick/persistence is ambiguous"]),
+    ("metrics file not .prom", lambda d: twrun.config(d, twrun.default_tallywick(d) + "<export><metricsFile>"
+                                                      "%s/tw.txt</metricsFile></export>" % d),
+     ["Invalid value {dir}/tw.txt for key export/metricsFile: must be a file path ending in .prom"]),
     ("parallel collection not a boolean",
      lambda d: twrun.config(d, extra="  <statsRegistry><parallelCollect>yes</parallelCollect></statsRegistry>\n"),
      [FAILED + ", key statsRegistry/parallelCollect: 'yes' is not a boolean (true, false, 1 or 0)"]),
@@ -103,7 +106,7 @@ class BadConfigurationTest(unittest.TestCase):
     def check_failed_start(self, messages, want, cfg):
         pos = 0
         for line in want:
-            line = "error Tallywick: " + line.replace("{cfg}", cfg)
+            line = "error Tallywick: " + line.replace("{cfg}", cfg).replace("{dir}", os.path.dirname(cfg))
             found = [i for i in range(pos, len(messages)) if messages[i].startswith(line)]
             self.assertTrue(found, "%r not in:\n%s" % (line, "\n".join(messages)))
             pos = found[0] + 1

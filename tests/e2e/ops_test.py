@@ -83,14 +83,6 @@ class OpsTest(unittest.TestCase):
             self.assertEqual([s[0] for s in families["tallywick_storage_used_filesystem"][1]], [{"mountpoint": "/"}])
             self.assertEqual([s[0] for s in families["tallywick_storage_totalsize_directory"][1]], [{"path": d.path}])
 
-    def test_metrics_file_must_end_in_prom(self):
-        with twrun.TempDir() as d:
-            cfg = d.write("tw.xml", twrun.config(d.path, fast(d, "<export><metricsFile>%s/tw.txt</metricsFile>"
-                                                                 "</export>" % d.path)))
-            self.assertEqual(twrun.run([cfg])[0], 1)
-            self.assertIn("error Tallywick: Invalid value %s/tw.txt for key export/metricsFile: must be a file "
-                          "path ending in .prom" % d.path, d.read("log/Tallywick.log"))
-
 
 if __name__ == "__main__":
     unittest.main()

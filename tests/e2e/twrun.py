@@ -84,10 +84,10 @@ def default_tallywick(dir_path, period=5, size_period=10):
             "    </storageSizeProvider>\n  " % (dir_path, period, size_period, dir_path, dir_path))
 
 
-def run(args, argv0=None, prefix=(), cwd=None):
-    """Runs the service to its end; returns (status, stdout, stderr)."""
-    cmd = list(prefix) + [argv0 or BIN] + list(args)
-    p = subprocess.run(cmd, executable=None if argv0 is None or prefix else BIN, cwd=cwd,
+def run(args, argv0=None, prefix=(), cwd=None, binary=BIN):
+    """Runs the service (or binary) to its end; returns (status, stdout, stderr)."""
+    cmd = list(prefix) + [argv0 or binary] + list(args)
+    p = subprocess.run(cmd, executable=None if argv0 is None or prefix else binary, cwd=cwd,
                        capture_output=True, text=True, timeout=GUARD_SECONDS)
     return p.returncode, p.stdout, p.stderr
 
@@ -137,10 +137,8 @@ def proc_interfaces():
         return sorted(line.split(":")[0].strip() for line in f.readlines()[2:])
 
 
-def report(*args, cwd=None):
-    """Runs tallywick-report; returns (status, stdout, stderr)."""
-    p = subprocess.run([REPORT_BIN, *args], capture_output=True, text=True, timeout=GUARD_SECONDS, cwd=cwd)
-    return p.returncode, p.stdout, p.stderr
+def report(*args):
+    return run(args, binary=REPORT_BIN)
 
 
 # The service's own schema texts and metadata form, for the report's databases.
