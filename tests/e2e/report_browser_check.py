@@ -1,14 +1,10 @@
-"""Browser check of tallywick-report's HTML chart page (run by `make test-browser`).
-
-Renders two days of one appliance (CPU use with a two-hour hole, traffic of one
-interface, used memory) and opens the page in headless Chromium through the
-DevTools protocol on a pipe. Passes when the page logged no console error, threw
-no exception and loaded nothing that failed (a probe page proves the listener
-works), every plot area holds at least MIN_INK_PIXELS series-coloured pixels
-(channels differing by more than INK_SPREAD: not the greys of frame, grid and
-text), and the CPU hole's pixel columns hold none. Exits 77 (skipped) without
-Chromium. The screenshot goes to $TW_OUT_DIR/report-chart.png and $TW_DOCS_PNG.
-"""
+"""Browser check of tallywick-report's HTML chart page (`make test-browser`): two
+days of one appliance in headless Chromium, driven over the DevTools pipe. Passes
+when the page logs no error (a probe page proves the listener works), every plot
+area holds at least MIN_INK_PIXELS series-coloured pixels (channels differing by
+more than INK_SPREAD, unlike the greys of frame, grid and text) and the CPU
+hole's columns hold none. Exits 77 (skipped) without Chromium. The screenshot
+goes to $TW_OUT_DIR/report-chart.png and, if set, $TW_DOCS_PNG."""
 
 import base64
 import fcntl

@@ -1,7 +1,5 @@
-"""Helpers for the end-to-end tests: run the built service and tallywick-report,
-build configurations and databases in the service's layout, read the log. Time
-bounds only guard against hangs (the tests also run under the sanitizers on two
-cores); no test asserts on how long something took."""
+"""End-to-end test helpers: run the built binaries, build configurations and
+databases in the service's layout. Time bounds only guard against hangs."""
 
 import os
 import shutil
@@ -27,8 +25,7 @@ def usage(argv0):
 
 def unprivileged():
     """The prefix that runs a command as nobody when we are root, so that a run
-    whose configuration cannot be read falls back to standard error instead of
-    creating the default log directory /var/log/norvex/fenmark."""
+    without a readable configuration cannot create /var/log/norvex/fenmark."""
     if os.geteuid() != 0:
         return []
     return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
@@ -93,8 +90,7 @@ def run(args, argv0=None, prefix=(), cwd=None, binary=BIN):
 
 
 def start(test, d, tallywick=None, extra="", level="info", env=None):
-    """Starts the service on a configuration in d, without the caller's notify
-    socket, and waits for its main loop; the test's clean-up kills it if needed."""
+    """Starts the service on a configuration in d and waits for its main loop."""
     cfg = d.write("tw.xml", config(d.path, tallywick, extra).replace("<level>info<", "<level>%s<" % level))
     environment = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "WATCHDOG_USEC")}
     environment.update(env or {})
@@ -107,7 +103,7 @@ def start(test, d, tallywick=None, extra="", level="info", env=None):
 
 
 def stop(test, proc, signo=signal.SIGTERM):
-    """Signals the service and checks that it exits with status 0; returns (stdout, stderr)."""
+    """Signals the service, checks exit status 0; returns (stdout, stderr)."""
     proc.send_signal(signo)
     out, err = proc.communicate(timeout=GUARD_SECONDS)
     test.assertEqual(proc.returncode, 0, err)
@@ -167,8 +163,7 @@ class ReportDb:
         self.conn.execute(METADATA_CREATE)
 
     def add_series(self, name, category, unit, kind, samples=(), instance=None, with_metadata=True):
-        """Creates the series table (kind 0 INTEGER, 1 REAL), its metadata row and
-        its samples: (timestamp, value) pairs, None for an invalid value."""
+        """kind 0 INTEGER, 1 REAL; samples are (timestamp, value or None)."""
         table = table_name(name)
         self.conn.execute(SERIES_CREATE.replace("%1", table).replace("%k", ("INTEGER", "REAL")[kind]))
         if with_metadata:
