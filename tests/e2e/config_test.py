@@ -8,10 +8,11 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import twrun  # noqa: E402
 
-FAILED = "error Tallywick: Failed while initializing the app: "
+FAILED = "Failed while initializing the app: configuration {cfg}"
+INVALID = "Unable to open and initialize storage engine: Only sqlite storage engine is supported."
 
 
-def edit(pairs):
+def edit(*pairs):
     """A change of the default "tallywick" content: (old, new) replacements;
     "{dir}" in old stands for the test's directory."""
     def apply(d):
@@ -24,99 +25,88 @@ def edit(pairs):
     return apply
 
 
-def ttl(value):
-    return edit([("<statTtlSec>3600</statTtlSec>", "<statTtlSec>%s</statTtlSec>" % value)])
+def setting(key, default):
+    return lambda value: edit(("<%s>%s<" % (key, default), "<%s>%s<" % (key, value)))
 
 
-def cpu_period(value):
-    return edit([("<cpuMemNetSamplingPeriodSec>5<", "<cpuMemNetSamplingPeriodSec>%s<" % value)])
-
-
-def size_period(value):
-    return edit([("<storageSizeSamplingPeriodSec>10<", "<storageSizeSamplingPeriodSec>%s<" % value)])
+ttl = setting("statTtlSec", 3600)
+cpu_period = setting("cpuMemNetSamplingPeriodSec", 5)
+size_period = setting("storageSizeSamplingPeriodSec", 10)
 
 
 def many_dirs(d):
     """About 10 MB: 150,000 monitored directories, the last one without a name."""
     dirs = "".join("<d%d><path>%s/x%d</path><name>x%d</name></d%d>\n" % (i, d, i, i, i) for i in range(149999))
-    return edit([("<dirs>", "<dirs>" + dirs), ("<tmp><path>{dir}</path><name>tmp</name></tmp>",
-                                               "<d149999><path>%s</path></d149999>" % d)])(d)
+    return edit(("<dirs>", "<dirs>" + dirs),
+                ("<tmp><path>{dir}</path><name>tmp</name></tmp>", "<d149999><path>%s</path></d149999>" % d))(d)
+
+
+def renamed(tag, to):
+    return edit(("<%s>" % tag, "<%s>" % to), ("</%s>" % tag, "</%s>" % to))
 
 
 CASES = [
-    # (name, configuration maker, lines the log must contain, in order)
-    ("no tallywick node", lambda d: twrun.config(d).replace("tallywick>", "tallywic>"),
-     ["error Tallywick: Missing key tallywick"]),
-    ("no persistence", edit([("persistence>", "persistenc>"), ("persistence>", "persistenc>")]),
-     ["error Tallywick: Missing key persistence"]),
-    ("no engine", edit([("<engine>sqlite</engine>", "")]), ["error Tallywick: Missing key persistence/engine"]),
-    ("engine of other case", edit([("<engine>sqlite<", "<engine>SQLite<")]),
-     ["error Tallywick: Unable to open and initialize storage engine: Only sqlite storage engine is supported."]),
-    ("empty engine", edit([("<engine>sqlite<", "<engine><")]),
-     ["error Tallywick: Unable to open and initialize storage engine: Only sqlite storage engine is supported."]),
-    ("no locator", edit([("<locator>", "<x>"), ("</locator>", "</x>")]),
-     ["error Tallywick: Missing key persistence/locator"]),
-    ("empty locator", edit([("<locator>{dir}/tw.db</locator>", "<locator>  <!-- none --></locator>")]),
-     ["error Tallywick: Empty value for key persistence/locator"]),
-    ("no ttl", edit([("<statTtlSec>3600</statTtlSec>", "")]), ["error Tallywick: Missing key persistence/statTtlSec"]),
-    ("ttl with unit", ttl("5s"), [FAILED + "configuration {cfg}, key tallywick/persistence/statTtlSec: "
-                                  "'5s' is not a signed 64-bit integer"]),
-    ("zero ttl", ttl("0"), ["error Tallywick: Invalid value 0 for key persistence/statTtlSec: must be at least 1 second"]),
-    ("negative ttl", ttl("-5"), ["error Tallywick: Invalid value -5 for key persistence/statTtlSec"]),
+    # (name, configuration maker, the error lines the log must hold in order, after "error Tallywick: ")
+    ("no tallywick node", lambda d: twrun.config(d).replace("tallywick>", "tallywic>"), ["Missing key tallywick"]),
+    ("no persistence", renamed("persistence", "p"), ["Missing key persistence"]),
+    ("no engine", edit(("<engine>sqlite</engine>", "")), ["Missing key persistence/engine"]),
+    ("engine of other case", edit(("<engine>sqlite<", "<engine>SQLite<")), [INVALID]),
+    ("empty engine", edit(("<engine>sqlite<", "<engine><")), [INVALID]),
+    ("no locator", renamed("locator", "x"), ["Missing key persistence/locator"]),
+    ("empty locator", edit(("<locator>{dir}/tw.db<", "<locator>  <!-- none --><")),
+     ["Empty value for key persistence/locator"]),
+    ("no ttl", edit(("<statTtlSec>3600</statTtlSec>", "")), ["Missing key persistence/statTtlSec"]),
+    ("ttl with unit", ttl("5s"), [FAILED + ", key tallywick/persistence/statTtlSec: '5s' is not a signed 64-bit integer"]),
+    ("zero ttl", ttl("0"), ["Invalid value 0 for key persistence/statTtlSec: must be at least 1 second"]),
+    ("negative ttl", ttl("-5"), ["Invalid value -5 for key persistence/statTtlSec"]),
     ("ttl overflowing", ttl("9223372036855"),
-     ["error Tallywick: Invalid value 9223372036855 for key persistence/statTtlSec: must be at most 9223372036854 seconds"]),
-    ("zero period", cpu_period("0"), ["error Tallywick: Invalid value 0 for key cpuMemNetSamplingPeriodSec"]),
-    ("negative period", size_period("-1"), ["error Tallywick: Invalid value -1 for key storageSizeSamplingPeriodSec"]),
+     ["Invalid value 9223372036855 for key persistence/statTtlSec: must be at most 9223372036854 seconds"]),
+    ("zero period", cpu_period("0"), ["Invalid value 0 for key cpuMemNetSamplingPeriodSec"]),
+    ("negative period", size_period("-1"), ["Invalid value -1 for key storageSizeSamplingPeriodSec"]),
     ("period not a number", size_period("abc"),
-     [FAILED + "configuration {cfg}, key tallywick/storageSizeSamplingPeriodSec: 'abc' is not a signed 64-bit integer"]),
+     [FAILED + ", key tallywick/storageSizeSamplingPeriodSec: 'abc' is not a signed 64-bit integer"]),
     ("period beyond 64 bits", cpu_period("99999999999999999999"),
-     [FAILED + "configuration {cfg}, key tallywick/cpuMemNetSamplingPeriodSec: '99999999999999999999'"]),
-    ("no health file", edit([("<health_status_file>", "<h>"), ("</health_status_file>", "</h>")]),
-     ["error Tallywick: Missing key health_status_file"]),
-    ("empty health file", edit([("<health_status_file>{dir}/health.xml<", "<health_status_file> <")]),
-     ["error Tallywick: Empty value for key health_status_file"]),
-    ("no storage provider", edit([("storageSizeProvider>", "x>"), ("storageSizeProvider>", "x>")]),
-     ["error Tallywick: Missing key storageSizeProvider"]),
-    ("no filesystems", edit([("filesystems>", "fs>"), ("filesystems>", "fs>")]),
-     ["error Tallywick: Missing key storageSizeProvider/filesystems"]),
-    ("no dirs", edit([("<dirs>", "<dir>"), ("</dirs>", "</dir>")]), ["error Tallywick: Missing key storageSizeProvider/dirs"]),
-    ("file system without path", edit([("<path>/</path>", "")]),
-     ["error Tallywick: Missing key filesystems/%1/path", "error Tallywick: in filesystems/root/path"]),
-    ("dir without name", edit([("<name>tmp</name>", "")]),
-     ["error Tallywick: Missing key dirs/%1/name", "error Tallywick: in dirs/tmp/name"]),
-    ("file system without name", edit([("<name>root</name>", "")]),
-     ["error Tallywick: Missing key filesystems/%1/name", "error Tallywick: in filesystems/root/name"]),
-    ("dir without path", edit([("<path>{dir}</path>", "")]),
-     ["error Tallywick: Missing key dirs/%1/path", "error Tallywick: in dirs/tmp/path"]),
-    ("10 MB of dirs, the last without name", many_dirs,
-     ["error Tallywick: Missing key dirs/%1/name", "error Tallywick: in dirs/d149999/name"]),
-    ("persistence as text", edit([("<persistence><engine>", "<persistence>sqlite<x><engine>"),
-                                  ("</statTtlSec></persistence>", "</statTtlSec></x></persistence>")]),
-     ["error Tallywick: Missing key persistence/engine"]),
-    ("huge ttl value", ttl("9" * 1000000),
-     [FAILED + "configuration {cfg}, key tallywick/persistence/statTtlSec: '" + "9" * 64 +
-      "...' (1000000 bytes) is not a signed 64-bit integer"]),
+     [FAILED + ", key tallywick/cpuMemNetSamplingPeriodSec: '99999999999999999999'"]),
     ("period at the 64-bit limit", cpu_period("9223372036854775807"),
-     ["error Tallywick: Invalid value 9223372036854775807 for key cpuMemNetSamplingPeriodSec: "
-      "must be at most 9223372036854 seconds"]),
-    ("two ttl values", ttl("1</statTtlSec><statTtlSec>2"),
-     [FAILED + "configuration {cfg}: key tallywick/persistence/statTtlSec is ambiguous"]),
-    ("empty file system name", edit([("<name>root</name>", "<name/>")]),
-     ["error Tallywick: Empty value for key filesystems/root/name"]),
-    ("two file systems of one name", edit([("</root>", "</root><root><path>/x</path><name>x</name></root>")]),
-     [FAILED + "configuration {cfg}: key tallywick/storageSizeProvider/filesystems/root is ambiguous"]),
-    ("two persistence nodes", edit([("<persistence>", "<persistence/><persistence>")]),
-     [FAILED + "configuration {cfg}: key tallywick/persistence is ambiguous"]),
+     ["Invalid value 9223372036854775807 for key cpuMemNetSamplingPeriodSec: must be at most 9223372036854 seconds"]),
+    ("huge ttl value", ttl("9" * 1000000), [FAILED + ", key tallywick/persistence/statTtlSec: '" + "9" * 64 +
+                                            "...' (1000000 bytes) is not a signed 64-bit integer"]),
+    ("two ttl values", ttl("1</statTtlSec><statTtlSec>2"), [FAILED + ": key tallywick/persistence/statTtlSec is ambiguous"]),
+    ("no health file", renamed("health_status_file", "h"), ["Missing key health_status_file"]),
+    ("empty health file", edit(("<health_status_file>{dir}/health.xml<", "<health_status_file> <")),
+     ["Empty value for key health_status_file"]),
+    ("no storage provider", renamed("storageSizeProvider", "x"), ["Missing key storageSizeProvider"]),
+    ("no filesystems", renamed("filesystems", "fs"), ["Missing key storageSizeProvider/filesystems"]),
+    ("no dirs", renamed("dirs", "dir"), ["Missing key storageSizeProvider/dirs"]),
+    ("file system without path", edit(("<path>/</path>", "")),
+     ["Missing key filesystems/%1/path", "in filesystems/root/path"]),
+    ("file system without name", edit(("<name>root</name>", "")),
+     ["Missing key filesystems/%1/name", "in filesystems/root/name"]),
+    ("dir without path", edit(("<path>{dir}</path>", "")), ["Missing key dirs/%1/path", "in dirs/tmp/path"]),
+    ("dir without name", edit(("<name>tmp</name>", "")), ["Missing key dirs/%1/name", "in dirs/tmp/name"]),
+    ("10 MB of dirs, the last without name", many_dirs, ["Missing key dirs/%1/name", "in dirs/d149999/name"]),
+    ("persistence as text", edit(("<persistence><engine>", "<persistence>sqlite<x><engine>"),
+                                 ("</statTtlSec></persistence>", "</statTtlSec></x></persistence>")),
+     ["Missing key persistence/engine"]),
+    ("empty file system name", edit(("<name>root</name>", "<name/>")), ["Empty value for key filesystems/root/name"]),
+    ("two file systems of one name", edit(("</root>", "</root><root><path>/x</path><name>x</name></root>")),
+     [FAILED + ": key tallywick/storageSizeProvider/filesystems/root is ambiguous"]),
+    ("two persistence nodes", edit(("<persistence>", "<persistence/><persistence>")),
+     [FAILED + ": key tallywick/persistence is ambiguous"]),
+    ("metrics file not .prom", lambda d: twrun.config(d, twrun.default_tallywick(d) + "<export><metricsFile>"
+                                                      "%s/tw.txt</metricsFile></export>" % d),
+     ["Invalid value {dir}/tw.txt for key export/metricsFile: must be a file path ending in .prom"]),
     ("parallel collection not a boolean",
      lambda d: twrun.config(d, extra="  <statsRegistry><parallelCollect>yes</parallelCollect></statsRegistry>\n"),
-     [FAILED + "configuration {cfg}, key statsRegistry/parallelCollect: 'yes' is not a boolean (true, false, 1 or 0)"]),
+     [FAILED + ", key statsRegistry/parallelCollect: 'yes' is not a boolean (true, false, 1 or 0)"]),
 ]
 
 
 class BadConfigurationTest(unittest.TestCase):
-    def check_failed_start(self, messages, want):
+    def check_failed_start(self, messages, want, cfg):
         pos = 0
         for line in want:
+            line = "error Tallywick: " + line.replace("{cfg}", cfg).replace("{dir}", os.path.dirname(cfg))
             found = [i for i in range(pos, len(messages)) if messages[i].startswith(line)]
             self.assertTrue(found, "%r not in:\n%s" % (line, "\n".join(messages)))
             pos = found[0] + 1
@@ -129,10 +119,8 @@ class BadConfigurationTest(unittest.TestCase):
         for name, make, want in CASES:
             with self.subTest(name), twrun.TempDir() as d:
                 cfg = d.write("tw.xml", make(d.path))
-                status, _, _ = twrun.run([cfg])
-                self.assertEqual(status, 1)
-                self.check_failed_start(twrun.messages(d.read("log/Tallywick.log")),
-                                        [w.replace("{cfg}", cfg) for w in want])
+                self.assertEqual(twrun.run([cfg])[0], 1)
+                self.check_failed_start(twrun.messages(d.read("log/Tallywick.log")), want, cfg)
                 self.assertEqual(d.read("health.xml"), "")
 
     def test_unreadable_files_report_on_standard_error(self):
@@ -155,18 +143,11 @@ class BadConfigurationTest(unittest.TestCase):
         ]
         for name, text, want in cases:
             with self.subTest(name), twrun.TempDir() as d:
-                cfg = d.file("absent.xml")
-                if isinstance(text, bytes):
-                    cfg = d.write("tw.xml", "")
-                    with open(cfg, "wb") as f:
-                        f.write(text)
-                elif text is not None:
-                    cfg = d.write("tw.xml", text)
+                cfg = d.file("absent.xml") if text is None else d.write("tw.xml", text)
                 status, _, err = twrun.run([cfg], prefix=twrun.unprivileged())
                 self.assertEqual(status, 1)
-                messages = twrun.messages(err)
                 self.assertIn("warning -: Cannot open log file /var/log/norvex/fenmark/Tallywick.log", err)
-                self.check_failed_start(messages, [FAILED + "configuration " + cfg + want])
+                self.check_failed_start(twrun.messages(err), [FAILED + want], cfg)
 
 
 if __name__ == "__main__":

@@ -1,20 +1,10 @@
-"""Browser check of tallywick-report's HTML chart page.
-
-Builds a database in the service's layout (two days at 60 s: CPU use with a
-two-hour hole, received and sent traffic of one interface, used memory),
-renders the chart page with tallywick-report, opens it in headless Chromium
-through the DevTools protocol on a pipe, and takes a screenshot. Passes when:
-  - the page logged no console error, threw no exception and loaded nothing
-    that failed (a probe page with a deliberate console error is caught first,
-    so the listener is known to work);
-  - every plot area holds at least MIN_INK_PIXELS series-coloured pixels
-    (pixels whose channels differ by more than INK_SPREAD: the palette's
-    colours, not the greys of frame, grid and text);
-  - the pixel columns of the CPU hole hold no series-coloured pixel at all.
-Exit 77 (skipped) when Chromium is not installed: `make test-browser`
-installs it. The screenshot goes to $TW_OUT_DIR/report-chart.png and, when
-$TW_DOCS_PNG is set, is copied there too.
-"""
+"""Browser check of tallywick-report's HTML chart page (`make test-browser`): two
+days of one appliance in headless Chromium, driven over the DevTools pipe. Passes
+when the page logs no error (a probe page proves the listener works), every plot
+area holds at least MIN_INK_PIXELS series-coloured pixels (channels differing by
+more than INK_SPREAD, unlike the greys of frame, grid and text) and the CPU
+hole's columns hold none. Exits 77 (skipped) without Chromium. The screenshot
+goes to $TW_OUT_DIR/report-chart.png and, if set, $TW_DOCS_PNG."""
 
 import base64
 import fcntl
@@ -29,10 +19,10 @@ import tempfile
 import time
 import zlib
 
-SOURCE = os.environ.get("TW_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE, "tests", "apps", "tallywick-report"))
-from report_db import ReportDb  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import twrun  # noqa: E402
 
+SOURCE = os.environ.get("TW_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 REPORT = os.environ.get("TALLYWICK_REPORT_BIN", os.path.join(SOURCE, "build", "bin", "tallywick-report"))
 OUT_DIR = os.environ.get("TW_OUT_DIR", os.path.join(SOURCE, "build", "report-browser"))
 SKIP = 77
@@ -46,11 +36,6 @@ INK_SPREAD = 60
 
 
 def build_database(path):
-    db = ReportDb(path)
-    db.add_series("cpu.util", "cpu", "percent", 1)
-    db.add_series("net.rx.activity.eth0", "network", "kb_per_sec", 1, instance="eth0")
-    db.add_series("net.tx.activity.eth0", "network", "kb_per_sec", 1, instance="eth0")
-    db.add_series("mem.util", "memory", "kb", 0)
     seed = 12345
 
     def noise():
@@ -67,9 +52,11 @@ def build_database(path):
         rx.append((t, max(0.0, 800 + 600 * day + 400 * noise())))
         tx.append((t, max(0.0, 300 + 200 * day + 150 * noise())))
         mem.append((t, int(3_100_000 + 400_000 * (i % 480) / 480 + 20_000 * noise())))
-    for name, rows in (("cpu.util", cpu), ("net.rx.activity.eth0", rx), ("net.tx.activity.eth0", tx),
-                       ("mem.util", mem)):
-        db.add_samples(name, rows)
+    db = twrun.ReportDb(path)
+    db.add_series("cpu.util", "cpu", "percent", 1, cpu)
+    db.add_series("net.rx.activity.eth0", "network", "kb_per_sec", 1, rx, instance="eth0")
+    db.add_series("net.tx.activity.eth0", "network", "kb_per_sec", 1, tx, instance="eth0")
+    db.add_series("mem.util", "memory", "kb", 0, mem)
     db.close()
 
 
@@ -102,19 +89,24 @@ class DevTools:
         self.next_id = 0
         self.events = []
 
-    def _read(self, deadline):
-        while b"\0" not in self.buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise TimeoutError("no answer from chromium")
-            ready, _, _ = select.select([self.from_child], [], [], left)
-            if ready:
-                chunk = os.read(self.from_child, 1 << 20)
-                if not chunk:
-                    raise RuntimeError("chromium closed the pipe")
-                self.buffer += chunk
-        message, self.buffer = self.buffer.split(b"\0", 1)
-        return json.loads(message)
+    def _until(self, match, timeout):
+        """Reads messages until one matches; keeps the others as events."""
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\0" not in self.buffer:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError("no answer from chromium")
+                if select.select([self.from_child], [], [], left)[0]:
+                    chunk = os.read(self.from_child, 1 << 20)
+                    if not chunk:
+                        raise RuntimeError("chromium closed the pipe")
+                    self.buffer += chunk
+            message, self.buffer = self.buffer.split(b"\0", 1)
+            m = json.loads(message)
+            if match(m):
+                return m
+            self.events.append(m)
 
     def call(self, method, params=None, session=None, timeout=60):
         self.next_id += 1
@@ -122,84 +114,59 @@ class DevTools:
         if session:
             msg["sessionId"] = session
         os.write(self.to_child, json.dumps(msg).encode() + b"\0")
-        deadline = time.monotonic() + timeout
-        while True:
-            m = self._read(deadline)
-            if m.get("id") == self.next_id:
-                if "error" in m:
-                    raise RuntimeError("%s failed: %s" % (method, m["error"]))
-                return m.get("result", {})
-            self.events.append(m)
+        m = self._until(lambda m: m.get("id") == self.next_id, timeout)
+        if "error" in m:
+            raise RuntimeError("%s failed: %s" % (method, m["error"]))
+        return m.get("result", {})
 
-    def wait_event(self, method, timeout=60):
-        deadline = time.monotonic() + timeout
-        for i, m in enumerate(self.events):
-            if m.get("method") == method:
-                return self.events.pop(i)
-        while True:
-            m = self._read(deadline)
-            if m.get("method") == method:
-                return m
-            self.events.append(m)
+    def load(self, session, url):
+        """Navigates and waits for the load event and a round trip after it, for late console messages."""
+        self.events = [m for m in self.events if m.get("method") != "Page.loadEventFired"]
+        self.call("Page.navigate", {"url": url}, session)
+        self._until(lambda m: m.get("method") == "Page.loadEventFired", 60)
+        self.call("Runtime.evaluate", {"expression": "1"}, session)
 
     def close(self):
         try:
             self.call("Browser.close", timeout=10)
-        except Exception:
-            pass
-        try:
             self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
+        except Exception:
             self.proc.kill()
             self.proc.wait()
 
 
 def read_png(path):
-    """Returns (width, height, rows of RGB triples) of an 8-bit, non-interlaced
-    RGB or RGBA PNG, the kind Chromium writes; raises on any other kind."""
+    """Rows of RGB triples of an 8-bit, non-interlaced RGB or RGBA PNG, the kind
+    Chromium writes; raises on any other kind."""
     with open(path, "rb") as f:
         data = f.read()
     if data[:8] != b"\x89PNG\r\n\x1a\n":
         raise ValueError(path + " is not a PNG")
-    pos, idat, header = 8, b"", None
+    pos, chunks = 8, {}
     while pos < len(data):
-        length = int.from_bytes(data[pos:pos + 4], "big")
-        kind, body = data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]
+        length, kind = int.from_bytes(data[pos:pos + 4], "big"), data[pos + 4:pos + 8]
+        chunks[kind] = chunks.get(kind, b"") + data[pos + 8:pos + 8 + length]
         pos += 12 + length
-        if kind == b"IHDR":
-            header = body
-        elif kind == b"IDAT":
-            idat += body
+    header = chunks[b"IHDR"]
     width, height = int.from_bytes(header[0:4], "big"), int.from_bytes(header[4:8], "big")
-    depth, color, interlace = header[8], header[9], header[12]
-    if depth != 8 or color not in (2, 6) or interlace != 0:
-        raise ValueError("%s: unsupported PNG (depth %d, colour type %d, interlace %d)" % (path, depth, color, interlace))
-    channels = 3 if color == 2 else 4
-    stride = width * channels
-    raw = zlib.decompress(idat)
+    if header[8] != 8 or header[9] not in (2, 6) or header[12] != 0:
+        raise ValueError("%s: unsupported PNG (depth %d, colour type %d, interlace %d)" % (path, *header[8:10], header[12]))
+    n = 3 if header[9] == 2 else 4
+    stride = width * n
+    raw = zlib.decompress(chunks[b"IDAT"])
     rows, previous = [], bytearray(stride)
     for y in range(height):
-        kind = raw[y * (stride + 1)]
-        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        if kind > 4:
+            raise ValueError("%s: bad filter type %d in row %d" % (path, kind, y))
         for i in range(stride):
-            a = line[i - channels] if i >= channels else 0
-            b = previous[i]
-            c = previous[i - channels] if i >= channels else 0
-            if kind == 1:
-                line[i] = (line[i] + a) & 0xFF
-            elif kind == 2:
-                line[i] = (line[i] + b) & 0xFF
-            elif kind == 3:
-                line[i] = (line[i] + (a + b) // 2) & 0xFF
-            elif kind == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
-            elif kind != 0:
-                raise ValueError("%s: bad filter type %d in row %d" % (path, kind, y))
-        rows.append([tuple(line[x:x + 3]) for x in range(0, stride, channels)])
+            a, b, c = line[i - n] if i >= n else 0, previous[i], previous[i - n] if i >= n else 0
+            pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+            paeth = a if pa <= pb and pa <= pc else b if pb <= pc else c
+            line[i] = (line[i] + (0, a, b, (a + b) // 2, paeth)[kind]) & 0xFF
+        rows.append([tuple(line[x:x + 3]) for x in range(0, stride, n)])
         previous = line
-    return width, height, rows
+    return rows
 
 
 def errors_in(events):
@@ -216,14 +183,6 @@ def errors_in(events):
     return found
 
 
-def load(dev, session, url):
-    dev.events = [m for m in dev.events if m.get("method") != "Page.loadEventFired"]
-    dev.call("Page.navigate", {"url": url}, session)
-    dev.wait_event("Page.loadEventFired")
-    # Let late console messages arrive: a round trip after the load event.
-    dev.call("Runtime.evaluate", {"expression": "1"}, session)
-
-
 def main():
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     if not chromium:
@@ -232,14 +191,12 @@ def main():
     os.makedirs(OUT_DIR, exist_ok=True)
     work = tempfile.mkdtemp(prefix="tw_report_browser_")
     try:
-        db = os.path.join(work, "tallywick.db")
-        build_database(db)
+        build_database(os.path.join(work, "tallywick.db"))
         page = os.path.join(OUT_DIR, "report-chart.html")
         # Run beside the database so the page names it without the temporary path.
         subprocess.run([REPORT, "--db", "tallywick.db", "chart", "cpu.util", "net.rx.activity.eth0", "net.tx.activity.eth0",
                         "mem.util", "--since", str(T0), "--until", str(T0 + SPAN), "--width", "960",
                         "--title", "tallywick: two days of one appliance", "--out", page], check=True, cwd=work)
-
         dev = DevTools(chromium, os.path.join(work, "profile"))
         try:
             target = dev.call("Target.createTarget", {"url": "about:blank"})["targetId"]
@@ -248,15 +205,13 @@ def main():
                 dev.call(domain + ".enable", session=session)
             dev.call("Emulation.setDeviceMetricsOverride",
                      {"width": VIEW_WIDTH, "height": 800, "deviceScaleFactor": 1, "mobile": False}, session)
-
-            load(dev, session, "data:text/html,<script>console.error('probe')</script>")
+            dev.load(session, "data:text/html,<script>console.error('probe')</script>")
             probe = errors_in(dev.events)
             if len(probe) != 1:
                 print("FAIL: the console listener saw %r on the probe page, expected one error" % probe)
                 return 1
             dev.events = []
-
-            load(dev, session, "file://" + os.path.abspath(page))
+            dev.load(session, "file://" + os.path.abspath(page))
             errors = errors_in(dev.events)
             geometry = json.loads(dev.call("Runtime.evaluate", {"returnByValue": True, "expression": (
                 "JSON.stringify({height: document.documentElement.scrollHeight,"
@@ -267,41 +222,30 @@ def main():
                 "x": 0, "y": 0, "width": VIEW_WIDTH, "height": geometry["height"], "scale": 1}}, session)
         finally:
             dev.close()
-
         png = os.path.join(OUT_DIR, "report-chart.png")
         with open(png, "wb") as f:
             f.write(base64.b64decode(shot["data"]))
         if os.environ.get("TW_DOCS_PNG"):
             shutil.copyfile(png, os.environ["TW_DOCS_PNG"])
-
-        failures = ["page error: " + e for e in errors]
-        _, _, rows = read_png(png)
+        rows = read_png(png)
 
         def ink(x0, x1, y0, y1):
-            n = 0
-            for y in range(int(y0), int(y1)):
-                for x in range(int(x0), int(x1)):
-                    r, g, b = rows[y][x]
-                    if max(r, g, b) - min(r, g, b) > INK_SPREAD:
-                        n += 1
-            return n
+            return sum(max(rows[y][x]) - min(rows[y][x]) > INK_SPREAD
+                       for y in range(int(y0), int(y1)) for x in range(int(x0), int(x1)))
 
+        failures = ["page error: " + e for e in errors]
         plots = geometry["plots"]
         if len(plots) != 3:
             failures.append("expected 3 plot areas (%%, KiB/s, KiB), found %d" % len(plots))
-        counts = []
-        for i, (left, top, width, height) in enumerate(plots):
-            # Two pixels in from the frame, which is grey anyway.
-            n = ink(left + 2, left + width - 2, top + 2, top + height - 2)
-            counts.append(n)
-            if n < MIN_INK_PIXELS:
-                failures.append("plot area %d holds %d series pixels, fewer than %d" % (i, n, MIN_INK_PIXELS))
+        # Two pixels in from the frame, which is grey anyway.
+        counts = [ink(left + 2, left + width - 2, top + 2, top + height - 2) for left, top, width, height in plots]
+        failures += ["plot area %d holds %d series pixels, fewer than %d" % (i, n, MIN_INK_PIXELS)
+                     for i, n in enumerate(counts) if n < MIN_INK_PIXELS]
         if plots:
             left, top, width, height = plots[0]
-            scale = width / SPAN
             # The hole's columns, a pixel in from each side for the round line caps.
-            x0 = left + (HOLE[0] - T0) * scale + 3
-            x1 = left + (HOLE[1] - 60 - T0) * scale - 3
+            x0 = left + (HOLE[0] - T0) * width / SPAN + 3
+            x1 = left + (HOLE[1] - 60 - T0) * width / SPAN - 3
             hole = ink(x0, x1, top + 2, top + height - 2)
             if hole:
                 failures.append("the CPU gap (x %.0f..%.0f) holds %d series pixels" % (x0, x1, hole))

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 namespace {
 
 using namespace Tallywick::Report;
@@ -109,21 +107,6 @@ TEST(RenderSvgTest, OnePanelPerUnitAndPathsThatBreakAtGaps) {
   EXPECT_NE(svg.find("data-series=\"mem&lt;total&gt;\""), std::string::npos);
   EXPECT_EQ(svg.find("mem<total>"), std::string::npos);
   EXPECT_NE(svg.find("time (UTC)"), std::string::npos);
-}
-
-TEST(RenderHtmlTest, SelfContainedPage) {
-  ChartOptions o;
-  o.start = 1733547600;
-  o.end = 1733551200;
-  o.title = "eth0 <traffic>";
-  const std::string html = RenderHtml({Line("net.rx.activity.eth0", "KiB/s", {{{1733547600, 3}}})}, o, "/v/t.db");
-  EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
-  EXPECT_NE(html.find("<title>eth0 &lt;traffic&gt;</title>"), std::string::npos);
-  EXPECT_NE(html.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
-  // Nothing is fetched: no script, no external reference beyond the SVG namespace.
-  EXPECT_EQ(html.find("<script"), std::string::npos);
-  EXPECT_FALSE(std::regex_search(html, std::regex("(src|href)=\"(https?:|//)")));
-  EXPECT_NE(html.find("2024-12-07T05:00:00Z to 2024-12-07T06:00:00Z (UTC), database /v/t.db"), std::string::npos);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <string>
 
@@ -22,13 +21,6 @@ std::string Describe(const std::vector<Segment>& segments) {
     out += "]";
   }
   return out;
-}
-
-TEST(GapThresholdTest, TwiceTheIntervalPlusASecond) {
-  EXPECT_EQ(GapThreshold(60), 121);
-  EXPECT_EQ(GapThreshold(1), 3);
-  EXPECT_EQ(GapThreshold(std::nullopt), 0);
-  EXPECT_EQ(GapThreshold(0), 0);
 }
 
 TEST(ColumnDownsamplerTest, ColumnsDivideTheRangeEvenly) {
@@ -62,30 +54,6 @@ TEST(ColumnDownsamplerTest, BreaksTheLineAtNullsAndGapsOnly) {
     d.Add(s);
   }
   EXPECT_EQ(Describe(d.Finish()), "[0:1 60:2 181:3 ][303:4 363:5 ][483:6 ][603:7 ]");
-}
-
-TEST(ColumnDownsamplerTest, AMonthOfSecondsShrinksToTwoPointsPerColumn) {
-  const int64_t n = 30 * 86400;
-  ColumnDownsampler d(0, n - 1, 852, 3);
-  double lo = 1e9, hi = -1e9;
-  for (int64_t t = 0; t < n; ++t) {
-    const double v = std::sin(static_cast<double>(t) / 5000.0) * 100 + static_cast<double>(t % 7);
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-    d.Add(Real(t, v));
-  }
-  const std::vector<Segment> segments = d.Finish();
-  ASSERT_EQ(segments.size(), 1u);
-  EXPECT_LE(segments[0].size(), 2u * 852);
-  EXPECT_GE(segments[0].size(), 852u);
-  // The extremes survive the reduction.
-  double seenLo = 1e9, seenHi = -1e9;
-  for (const ChartPoint& p : segments[0]) {
-    seenLo = std::min(seenLo, p.v);
-    seenHi = std::max(seenHi, p.v);
-  }
-  EXPECT_EQ(seenLo, lo);
-  EXPECT_EQ(seenHi, hi);
 }
 
 }  // namespace
