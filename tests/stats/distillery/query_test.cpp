@@ -1,11 +1,13 @@
 // The framework from provider to distilled value: a test provider's small
 // catalogue through the real registry and a query, on a test clock. Expected
 // numbers are worked out by hand from the definitions.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 #include "kestrix/app.h"
 #include "kestrix/exception.h"
@@ -60,23 +62,21 @@ public:
 
 private:
   void Report(const StatInstanceList& instances, StatsResult& result) {
-    std::vector<std::pair<const StatInfo*, std::pair<AttributeValues, int64_t>>> out;
-    for (const auto& inst : instances) {
+    std::vector<std::tuple<const StatInfo*, AttributeValues, int64_t>> out;
+    for (const auto& inst : instances)
       for (const auto& [key, value] : table_) {
-        const StatInfo& info = *ids_.at(key.first);
         const auto& want = inst->GetAttributeValues();
-        bool match = info.GetRegistryId() == inst->GetStatId() && want.size() == key.second.size();
+        bool match = ids_.at(key.first)->GetRegistryId() == inst->GetStatId() && want.size() == key.second.size();
         for (size_t i = 0; match && i < want.size(); ++i) match = want[i] == "*" || want[i] == key.second[i];
-        if (match) out.push_back({&info, {key.second, value}});
+        if (match) out.emplace_back(ids_.at(key.first).Get(), key.second, value);
       }
-    }
     if (reversed) std::reverse(out.begin(), out.end());
     for (size_t n = 0; n < out.size(); ++n) {
       if (n == failAfter) {
         failAfter = SIZE_MAX;
         throw Kestrix::Exception("provider failed");
       }
-      result.AddValue(*out[n].first, out[n].second.first, out[n].second.second);
+      result.AddValue(*std::get<0>(out[n]), std::get<1>(out[n]), std::get<2>(out[n]));
     }
   }
 
@@ -229,19 +229,12 @@ TEST_F(QueryScenario, RequestsAreNormalisedResolvedAndChecked) {
   // The aggregation reads every CPU; the ratio reads eth0 (absorbed by "*") and the count.
   EXPECT_EQ(raw, (std::vector<std::string>{Name(0), Name(1, {"*"}), Name(2, {"*"})}));
   EXPECT_EQ(impl->GetRequests().count(source_.Id(1)), 1u);
-  auto text = [&](auto&& f) {
-    try {
-      f();
-    } catch (const Kestrix::Exception& e) {
-      return std::string(e.what());
-    }
-    return std::string("no exception");
-  };
-  EXPECT_EQ(text([&] { q->Request({}); }), "Invalid argument : instance");
-  EXPECT_EQ(text([&] { q->Request({Req(0), MakeStatInstance(999, {})}); }), "Invalid argument : instance[1].id");
-  EXPECT_EQ(text([&] { q->Request({Req(1)}); }), "Invalid argument : instance[0].attribute");
-  EXPECT_EQ(text([&] { q->Execute(true); }), "Not Supported");
-  EXPECT_EQ(text([&] { CreateQuery({}, collector_, 0, {}, registry_); }), "Invalid argument : writer");
+  auto fails = [](const char* text) { return ::testing::ThrowsMessage<Kestrix::Exception>(::testing::StrEq(text)); };
+  EXPECT_THAT([&] { q->Request({}); }, fails("Invalid argument : instance"));
+  EXPECT_THAT([&] { q->Request({Req(0), MakeStatInstance(999, {})}); }, fails("Invalid argument : instance[1].id"));
+  EXPECT_THAT([&] { q->Request({Req(1)}); }, fails("Invalid argument : instance[0].attribute"));
+  EXPECT_THAT([&] { q->Execute(true); }, fails("Not Supported"));
+  EXPECT_THAT([&] { CreateQuery({}, collector_, 0, {}, registry_); }, fails("Invalid argument : writer"));
 }
 
 TEST_F(QueryScenario, FailedPassLeavesNoResidue) {
@@ -274,7 +267,7 @@ TEST_F(QueryScenario, ParallelCollectionGivesTheSerialValues) {
     other.Set(1, {"d" + std::to_string(i)}, i);
     source_.Set(1, {"e" + std::to_string(i)}, i * 10);
   }
-  std::map<std::string, std::pair<uint64_t, StatValue>> results[2];
+  std::map<std::string, StatValue> results[2];
   auto config = Kestrix::Service::GetApp()->GetConfig()->GetRoot();
   for (int mode = 0; mode < 2; ++mode) {
     config->SetString("statsRegistry/parallelCollect", mode ? "true" : "false");
@@ -282,15 +275,11 @@ TEST_F(QueryScenario, ParallelCollectionGivesTheSerialValues) {
     q->Request({Req(0), Req(1, {"*"}), MakeStatInstance(other.Id(0), {}), MakeStatInstance(other.Id(1), {"*"})});
     Pass(q);
     Pass(q);
-    results[mode] = collector_->pass;
+    for (const auto& [name, written] : collector_->pass) results[mode][name] = written.second;
   }
   config->SetString("statsRegistry/parallelCollect", "false");
-  ASSERT_EQ(results[0].size(), 102u);
-  ASSERT_EQ(results[0].size(), results[1].size());
-  for (auto a = results[0].begin(), b = results[1].begin(); a != results[0].end(); ++a, ++b) {
-    EXPECT_EQ(a->first, b->first);
-    EXPECT_EQ(a->second.second, b->second.second) << a->first;
-  }
+  EXPECT_EQ(results[0].size(), 102u);
+  EXPECT_EQ(results[0], results[1]);
 }
 
 }  // namespace
