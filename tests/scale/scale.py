@@ -56,18 +56,13 @@ class Service:
 
     def series(self):
         """stored series name -> its table."""
-        try:
-            return dict(self.query("SELECT stat_id, stat_table_name FROM sm_stats_metadata"))
-        except sqlite3.Error:
-            return {}
+        return dict(self.query("SELECT stat_id, stat_table_name FROM sm_stats_metadata"))
 
     def table(self, series, what, where="", *params):
         """`what` over the series' table; None when the series is not stored."""
         table = self.series().get(series)
-        if table is None:
-            return None
-        quoted = table.replace('"', '""')
-        return self.query(f'SELECT {what} FROM "{quoted}" {where}', *params)[0][0]
+        quoted = (table or "").replace('"', '""')
+        return None if table is None else self.query(f'SELECT {what} FROM "{quoted}" {where}', *params)[0][0]
 
     def rows(self, series, since=0):
         return self.table(series, "count(*)", "WHERE sm_timestamp >= ?", since) or 0
@@ -108,18 +103,14 @@ class Pairs:
         return [(f"br.{i}", f"br.{i}p"), (f"v-{i}-a", f"v-{i}-b"), (f"ve{i}", f"ve{i}p")][i % 3]
 
     def add(self, n):
-        lines = []
-        for _ in range(n):
-            a, b = self.names(self.made)
-            if self.made == 0:
-                a = 'q"0'
-                ip("link", "add", a, "type", "veth", "peer", "name", b)
-            else:
-                lines.append(f"link add {a} type veth peer name {b}\n")
-            self.ends.append(a)
-            self.made += 1
-        if lines:
-            ip(batch="".join(lines))
+        if self.made == 0 and n > 0:
+            ip("link", "add", 'q"0', "type", "veth", "peer", "name", self.names(0)[1])
+            self.made, self.ends, n = 1, ['q"0'], n - 1
+        new = [self.names(i) for i in range(self.made, self.made + n)]
+        if new:
+            ip(batch="".join(f"link add {a} type veth peer name {b}\n" for a, b in new))
+        self.ends += [a for a, _ in new]
+        self.made += n
 
     def remove(self, names):
         ip(batch="".join(f"link del {n}\n" for n in names))
@@ -216,8 +207,6 @@ def inside(args):
         print(f"{n} interfaces: {cpu:.3f} ms CPU/pass, RSS {rss} KiB, peak {hwm} KiB" if cpu else
               f"{n} interfaces: no measure", file=sys.stderr)
     storage = measure_storage(args, base)
-    print("tree {} files, {} bytes: du {:.3f} s CPU ({:.3f} s wall), tallywick {} s CPU per pass".format(
-        args.files, *storage), file=sys.stderr)
     subprocess.run(["umount", "-l", base])
     write_report(args, curve, storage)
 

@@ -91,7 +91,6 @@ TEST(SourceInstanceTest, TransformsAndCookingsOverSampleSequences) {
     StatValue scale;
     std::vector<Step> steps;
   } cases[] = {
-      {"raw difference", 0, 1, V(1), {{10, 1000, InvalidValue}, {15, 2000, V(5)}}},
       {"raw rate keeps the exact rational", 0, 2, V(1), {{10, 1000, InvalidValue}, {15, 2000, V(1, 200)}}},
       {"delta none, counter decrease is no value", 3, 0, V(1),
        {{10, 1000, InvalidValue}, {15, 2000, V(5)}, {12, 3000, InvalidValue}, {20, 4000, V(8)}}},
@@ -180,9 +179,8 @@ TEST(AggregationTest, PeriodsOfEachCode) {
   };
   for (const auto& c : cases) {
     auto a = CreateAggregatedStatInstance(2, AggDef(c.a), {}, NoKey, nullptr);
-    for (size_t p = 0; p < c.periods.size(); ++p) {
+    for (size_t p = 0; p < c.periods.size(); ++p)
       EXPECT_EQ(Complete(*a, c.periods[p], 1000 * (p + 1)), c.want[p]) << "aggregation " << c.a << " period " << p;
-    }
   }
   auto avg = CreateAggregatedStatInstance(2, AggDef(3), {}, NoKey, nullptr);
   Complete(*avg, {1, 2}, 1000);
@@ -284,7 +282,7 @@ TEST(GraphTest, ExpiryReleasesOnlyDependentsWithNoMoreValues) {
 
 TEST(FactoryTest, EveryCombinationIsItsOwnClassWiredToItsCodes) {
   std::set<std::type_index> sources, aggregations, derived;
-  for (uint32_t t : {0u, 3u}) {
+  for (uint32_t t : {0u, 3u})
     for (uint32_t c = 0; c < 4; ++c) {
       auto i = CreateSourceStatInstance(1, SourceDef(t, c), {}, NoKey, nullptr);
       sources.insert(typeid(*i));
@@ -296,30 +294,26 @@ TEST(FactoryTest, EveryCombinationIsItsOwnClassWiredToItsCodes) {
       const int64_t want[2][4] = {{13, 3, 3, 13}, {3, kMin, kMin, 3}};
       EXPECT_EQ(i->Emit(nullptr), want[t == 0 ? 0 : 1][c]) << "transform " << t << " cooking " << c;
     }
-  }
-  for (int32_t a = 0; a < 4; ++a) {
+  for (int32_t a = 0; a < 4; ++a)
     for (uint32_t c = 0; c < 4; ++c) {
       auto i = CreateAggregatedStatInstance(2, AggDef(a, c), {}, NoKey, nullptr);
       aggregations.insert(typeid(*i));
       EXPECT_EQ(Complete(*i, {6, 2}, 5), (std::vector<StatValue>{V(8), V(6), V(2), V(4)})[static_cast<size_t>(a)]);
     }
-  }
-  for (int32_t f = 0; f < 6; ++f) {
-    for (uint32_t c = 0; c < 4; ++c) {
+  // Slots 12, 3, 2, 1 (the first n); one set, so only cooking None has a value.
+  const int64_t byFormula[5][4] = {
+      {12, 12, 12, 12}, {12, 15, 17, 18}, {12, 9, 7, 6}, {12, 36, 72, 72}, {kMin, 4, 4, 4}};
+  const std::vector<int64_t> slots{12, 3, 2, 1};
+  for (int32_t f = 0; f < 6; ++f)
+    for (uint32_t c = 0; c < 4; ++c)
       for (size_t n = 1; n <= 4; ++n) {
         auto i = CreateDerivedStatInstance(3, DerivedDef(f, n, c), {}, NoKey, nullptr);
         derived.insert(typeid(*i));
         if (f == 5) continue;  // SelfDelta has no slots
-        const std::vector<int64_t> all{12, 3, 2, 1};
-        Feed(*i, std::vector<int64_t>(all.begin(), all.begin() + static_cast<long>(n)), 5);
-        // Slots 12, 3, 2, 1 (the first n); one set, so only cooking None has a value.
-        const int64_t byFormula[5][4] = {{12, 12, 12, 12}, {12, 15, 17, 18}, {12, 9, 7, 6}, {12, 36, 72, 72},
-                                         {kMin, 4, 4, 4}};
+        Feed(*i, std::vector<int64_t>(slots.begin(), slots.begin() + static_cast<long>(n)), 5);
         EXPECT_EQ(i->Emit(nullptr), c == 0 ? byFormula[f][n - 1] : kMin) << "formula " << f << " cooking " << c
                                                                           << " n " << n;
       }
-    }
-  }
   EXPECT_EQ(sources.size(), 8u);
   EXPECT_EQ(aggregations.size(), 16u);
   EXPECT_EQ(derived.size(), 96u);

@@ -74,9 +74,10 @@ TEST(LinuxProcessStatsTest, SelectedProcessesAreTrackedAndCounted) {
   EXPECT_EQ(p.Get("cpu.used.system.process"),
             (Values{{"1", 250 * kTick}, {"42", 3 * kTick}, {"77", 0}, {"200", kTick}, {"300", 0}}));
   const std::pair<const char*, int64_t> init[] = {
-      {"cpu.used.user", 150 * kTick}, {"thread.num", 1},        {"mem.virtual", 169000000}, {"mem.resident", 3000 * 4096},
-      {"mem.text", 300 * 4096},       {"mem.data", 1500 * 4096}, {"mem.shared", 2000 * 4096}, {"fd.file.num", 1},
-      {"fd.dir.num", 1},              {"fd.link.num", 0},        {"fd.fifo.num", 0},          {"fd.socket.num", 0},
+      {"cpu.used.user", 150 * kTick}, {"thread.num", 1},         {"mem.virtual", 169000000},
+      {"mem.resident", 3000 * 4096},  {"mem.text", 300 * 4096},  {"mem.data", 1500 * 4096},
+      {"mem.shared", 2000 * 4096},    {"fd.file.num", 1},        {"fd.dir.num", 1},
+      {"fd.link.num", 0},             {"fd.fifo.num", 0},        {"fd.socket.num", 0},
       {"fd.block.num", 0},            {"fd.char.num", 1},        {"fd.weird.num", 1}};
   for (const auto& [name, want] : init) EXPECT_EQ(p.Of(name, "1"), want) << name;
   // pid 42: the fields after "((my daemon) (x))" read right; vsize 0 is a value.

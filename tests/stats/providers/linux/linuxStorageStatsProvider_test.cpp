@@ -83,12 +83,14 @@ TEST(LinuxStorageStatsProviderTest, RegistersThreeAndFileSystemSizesEqualTheSyst
   EXPECT_FALSE(FileSystemSizes::From(uint64_t{1} << 40, uint64_t{1} << 30, 0, sizes));
 
   Storage s({"/", "/dev/shm", "/", "/nonexistent-path"}, {});
-  const std::string head = "Registered stat: registryId=", label = "/label='storage.";
   EXPECT_EQ(s.registry.Registered(),
             (std::vector<std::string>{
-                head + "0/providerId=0" + label + "totalsize.D.filesystem' : 0->storage.totalsize(mountpoint|*:D.filesystem)",
-                head + "1/providerId=1" + label + "used.D.filesystem' : 1->storage.used(mountpoint|*:D.filesystem)",
-                head + "2/providerId=2" + label + "totalsize.D.directory' : 2->storage.totalsize(path|*:D.directory)"}));
+                "Registered stat: registryId=0/providerId=0/label='storage.totalsize.D.filesystem' : "
+                "0->storage.totalsize(mountpoint|*:D.filesystem)",
+                "Registered stat: registryId=1/providerId=1/label='storage.used.D.filesystem' : "
+                "1->storage.used(mountpoint|*:D.filesystem)",
+                "Registered stat: registryId=2/providerId=2/label='storage.totalsize.D.directory' : "
+                "2->storage.totalsize(path|*:D.directory)"}));
   struct statvfs root, shm;
   ASSERT_EQ(::statvfs("/", &root), 0);
   ASSERT_EQ(::statvfs("/dev/shm", &shm), 0);
