@@ -80,11 +80,10 @@ TEST(LinuxProcessStatsTest, SelectedProcessesAreTrackedAndCounted) {
       {"fd.link.num", 0},             {"fd.fifo.num", 0},        {"fd.socket.num", 0},
       {"fd.block.num", 0},            {"fd.char.num", 1},        {"fd.weird.num", 1}};
   for (const auto& [name, want] : init) EXPECT_EQ(p.Of(name, "1"), want) << name;
-  // pid 42: the fields after "((my daemon) (x))" read right; vsize 0 is a value.
-  EXPECT_EQ(p.Of("thread.num", "42"), 4);
-  EXPECT_EQ(p.Of("mem.virtual", "42"), 0);
-  EXPECT_EQ(p.Of("mem.resident", "42"), 12 * 4096);
-  EXPECT_EQ(p.Of("fd.num", "42"), -1);  // derived
+  // pid 42: the fields after "((my daemon) (x))" read right; vsize 0 is a value; fd.num is derived.
+  const std::pair<const char*, int64_t> daemon[] = {
+      {"thread.num", 4}, {"mem.virtual", 0}, {"mem.resident", 12 * 4096}, {"fd.num", -1}};
+  for (const auto& [name, want] : daemon) EXPECT_EQ(p.Of(name, "42"), want) << name;
   EXPECT_EQ(p.Get("fd.file.num.process"), (Values{{"1", 1}, {"42", 0}}));
   for (const char* pid : {"42x", "201", "400"}) EXPECT_EQ(p.Of("mem.text", pid), -1) << pid;  // 400: nothing parses
   std::vector<std::string> out;
