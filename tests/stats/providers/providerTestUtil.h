@@ -95,7 +95,7 @@ struct Registry {
   std::vector<std::string> Registered() const {
     std::vector<std::string> got;
     for (const auto& line : ReadLines(dir.Path("log")))
-      if (line.find("Registered stat: ") != std::string::npos) got.push_back(line.substr(line.find("Registered")));
+      if (const size_t at = line.find("Registered stat: "); at != std::string::npos) got.push_back(line.substr(at));
     return got;
   }
   /// Id returns the registry id of label (the test fails when it is unknown).
