@@ -1,11 +1,13 @@
 // The framework from provider to distilled value: a test provider's small
 // catalogue through the real registry and a query, on a test clock. Expected
 // numbers are worked out by hand from the definitions.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 #include "kestrix/app.h"
 #include "kestrix/exception.h"
@@ -53,30 +55,31 @@ public:
   }
   ~TestSource() { item_->Unregister(); }
   int64_t Id(int64_t providerId) const { return ids_.at(providerId)->GetRegistryId(); }
-  void Set(int64_t providerId, AttributeValues values, int64_t v) { table_[{providerId, values}] = v; }
+  /// Set gives each instance of providerId its value (by its one attribute value; "" for none).
+  void Set(int64_t providerId, const std::map<std::string, int64_t>& values) {
+    for (const auto& [a, v] : values) table_[{providerId, a.empty() ? AttributeValues{} : AttributeValues{a}}] = v;
+  }
   void Remove(int64_t providerId, AttributeValues values) { table_.erase({providerId, values}); }
   size_t failAfter = SIZE_MAX;  // throws instead of reporting value number failAfter (once)
   bool reversed = false;
 
 private:
   void Report(const StatInstanceList& instances, StatsResult& result) {
-    std::vector<std::pair<const StatInfo*, std::pair<AttributeValues, int64_t>>> out;
-    for (const auto& inst : instances) {
+    std::vector<std::tuple<const StatInfo*, AttributeValues, int64_t>> out;
+    for (const auto& inst : instances)
       for (const auto& [key, value] : table_) {
-        const StatInfo& info = *ids_.at(key.first);
         const auto& want = inst->GetAttributeValues();
-        bool match = info.GetRegistryId() == inst->GetStatId() && want.size() == key.second.size();
+        bool match = ids_.at(key.first)->GetRegistryId() == inst->GetStatId() && want.size() == key.second.size();
         for (size_t i = 0; match && i < want.size(); ++i) match = want[i] == "*" || want[i] == key.second[i];
-        if (match) out.push_back({&info, {key.second, value}});
+        if (match) out.emplace_back(ids_.at(key.first).Get(), key.second, value);
       }
-    }
     if (reversed) std::reverse(out.begin(), out.end());
     for (size_t n = 0; n < out.size(); ++n) {
       if (n == failAfter) {
         failAfter = SIZE_MAX;
         throw Kestrix::Exception("provider failed");
       }
-      result.AddValue(*out[n].first, out[n].second.first, out[n].second.second);
+      result.AddValue(*std::get<0>(out[n]), std::get<1>(out[n]), std::get<2>(out[n]));
     }
   }
 
@@ -133,6 +136,10 @@ protected:
     clock_.Advance(kSecond);
   }
   void RequestAll(const StatsQueryRef& q) { q->Request({Req(0), Req(1, {"*"}), Req(3), Req(4, {"*"}), Req(5, {"*"})}); }
+  /// Expect checks the values written in the last pass for (provider id, attribute values).
+  void Expect(const std::vector<std::tuple<int64_t, AttributeValues, StatValue>>& want) {
+    for (const auto& [id, values, value] : want) EXPECT_EQ(collector_->At(Name(id, values)), value) << Name(id, values);
+  }
 
   Kestrix::System::TestClock clock_;
   Kestrix::System::ScopedTestClock scoped_;
@@ -147,37 +154,28 @@ TEST_F(QueryScenario, FirstPassThenSteadyStateInAnyReportOrder) {
   auto q = NewQuery();
   RequestAll(q);
   auto* impl = dynamic_cast<QueryImpl*>(q.Get());
-  source_.Set(0, {}, 4);
-  source_.Set(1, {"eth0"}, 1000);
-  source_.Set(1, {"lo"}, 10);
-  source_.Set(2, {"0"}, 100);
-  source_.Set(2, {"1"}, 200);
+  source_.Set(0, {{"", 4}});
+  source_.Set(1, {{"eth0", 1000}, {"lo", 10}});
+  source_.Set(2, {{"0", 100}, {"1", 200}});
   Pass(q);
-  EXPECT_EQ(collector_->At(Name(0)), V(4));
   EXPECT_EQ(collector_->pass.at(Name(0)).first, kStartUtc);
-  EXPECT_EQ(collector_->At(Name(1, {"eth0"})), InvalidValue);  // a difference needs two samples
-  // The aggregation's key was allocated with the values of the source that made it.
-  EXPECT_EQ(collector_->At(Name(3, {"0"})), InvalidValue);  // no delta yet
+  // A difference needs two samples; the aggregation (no delta yet) has the key of the source that made it.
+  Expect({{0, {}, V(4)}, {1, {"eth0"}, InvalidValue}, {3, {"0"}, InvalidValue}});
   // The ratio's co-source reported before the ratio existed: no set, nothing written.
   EXPECT_EQ(collector_->pass.count(Name(5, {"eth0"})), 0u);
 
   const size_t instances = impl->GetInstanceCount();
-  source_.Set(1, {"eth0"}, 3000);
-  source_.Set(2, {"0"}, 150);
-  source_.Set(2, {"1"}, 260);
+  source_.Set(1, {{"eth0", 3000}});
+  source_.Set(2, {{"0", 150}, {"1", 260}});
   source_.reversed = true;  // the same instances are found whatever the order
   Pass(q);
   EXPECT_EQ(impl->GetInstanceCount(), instances);
-  EXPECT_EQ(collector_->At(Name(1, {"eth0"})), V(2000));
-  EXPECT_EQ(collector_->At(Name(1, {"lo"})), V(0));
-  EXPECT_EQ(collector_->At(Name(3, {"0"})), V(110));     // 50 + 60
-  EXPECT_EQ(collector_->At(Name(4, {"0"})), V(1, 200));  // 50 per 10^6 µs x 100
-  EXPECT_EQ(collector_->At(Name(4, {"1"})), V(3, 500));
-  EXPECT_EQ(collector_->At(Name(5, {"eth0"})), V(750));  // 3000 / 4
-  EXPECT_EQ(collector_->At(Name(5, {"lo"})), V(5, 2));
+  Expect({{1, {"eth0"}, V(2000)}, {1, {"lo"}, V(0)}, {3, {"0"}, V(110)},  // 50 + 60
+          {4, {"0"}, V(1, 200)}, {4, {"1"}, V(3, 500)},                   // 50 per 10^6 µs x 100
+          {5, {"eth0"}, V(750)}, {5, {"lo"}, V(5, 2)}});                  // 3000 / 4
   EXPECT_EQ(collector_->pass.count(Name(2, {"0"})), 0u);  // fed but not requested
 
-  source_.Set(2, {"0"}, 1150);
+  source_.Set(2, {{"0", 1150}});
   clock_.SetUtc(clock_.UtcMicros() + 3600 * kSecond);  // an NTP step of one hour does not distort rates
   Pass(q);
   EXPECT_EQ(collector_->At(Name(4, {"0"})), V(1, 10));  // 1000 per second x 100 / 10^6
@@ -197,14 +195,13 @@ TEST_F(QueryScenario, IdleInstancesExpireWithTheirDependentsAndNewOnesGrowTheGra
   auto q = NewQuery();
   RequestAll(q);
   auto* impl = dynamic_cast<QueryImpl*>(q.Get());
-  source_.Set(0, {}, 2);
-  source_.Set(1, {"eth0"}, 10);
-  source_.Set(1, {"lo"}, 20);
+  source_.Set(0, {{"", 2}});
+  source_.Set(1, {{"eth0", 10}, {"lo", 20}});
   Pass(q);
   Pass(q);
   const size_t before = impl->GetInstanceCount();
   source_.Remove(1, {"lo"});
-  source_.Set(1, {"eth1"}, 7);
+  source_.Set(1, {{"eth1", 7}});
   Pass(q);
   Pass(q);
   EXPECT_EQ(collector_->pass.count(Name(1, {"lo"})), 0u);
@@ -214,7 +211,7 @@ TEST_F(QueryScenario, IdleInstancesExpireWithTheirDependentsAndNewOnesGrowTheGra
   std::vector<std::string> freed = collector_->freed;
   std::sort(freed.begin(), freed.end());
   EXPECT_EQ(freed, (std::vector<std::string>{Name(1, {"lo"}), Name(5, {"lo"})}));
-  source_.Set(1, {"lo"}, 30);  // comes back as a new instance
+  source_.Set(1, {{"lo", 30}});  // comes back as a new instance
   Pass(q);
   Pass(q);
   EXPECT_EQ(collector_->At(Name(1, {"lo"})), V(0));
@@ -229,34 +226,24 @@ TEST_F(QueryScenario, RequestsAreNormalisedResolvedAndChecked) {
   // The aggregation reads every CPU; the ratio reads eth0 (absorbed by "*") and the count.
   EXPECT_EQ(raw, (std::vector<std::string>{Name(0), Name(1, {"*"}), Name(2, {"*"})}));
   EXPECT_EQ(impl->GetRequests().count(source_.Id(1)), 1u);
-  auto text = [&](auto&& f) {
-    try {
-      f();
-    } catch (const Kestrix::Exception& e) {
-      return std::string(e.what());
-    }
-    return std::string("no exception");
-  };
-  EXPECT_EQ(text([&] { q->Request({}); }), "Invalid argument : instance");
-  EXPECT_EQ(text([&] { q->Request({Req(0), MakeStatInstance(999, {})}); }), "Invalid argument : instance[1].id");
-  EXPECT_EQ(text([&] { q->Request({Req(1)}); }), "Invalid argument : instance[0].attribute");
-  EXPECT_EQ(text([&] { q->Execute(true); }), "Not Supported");
-  EXPECT_EQ(text([&] { CreateQuery({}, collector_, 0, {}, registry_); }), "Invalid argument : writer");
+  auto fails = [](const char* text) { return ::testing::ThrowsMessage<Kestrix::Exception>(::testing::StrEq(text)); };
+  EXPECT_THAT([&] { q->Request({}); }, fails("Invalid argument : instance"));
+  EXPECT_THAT([&] { q->Request({Req(0), MakeStatInstance(999, {})}); }, fails("Invalid argument : instance[1].id"));
+  EXPECT_THAT([&] { q->Request({Req(1)}); }, fails("Invalid argument : instance[0].attribute"));
+  EXPECT_THAT([&] { q->Execute(true); }, fails("Not Supported"));
+  EXPECT_THAT([&] { CreateQuery({}, collector_, 0, {}, registry_); }, fails("Invalid argument : writer"));
 }
 
 TEST_F(QueryScenario, FailedPassLeavesNoResidue) {
   auto q = NewQuery();
   q->Request({Req(3)});
-  source_.Set(2, {"0"}, 100);
-  source_.Set(2, {"1"}, 200);
+  source_.Set(2, {{"0", 100}, {"1", 200}});
   Pass(q);
-  source_.Set(2, {"0"}, 110);
-  source_.Set(2, {"1"}, 230);
+  source_.Set(2, {{"0", 110}, {"1", 230}});
   source_.failAfter = 1;  // cpu 0 is written, then the provider throws
   EXPECT_THROW(Pass(q), Kestrix::Exception);
   EXPECT_TRUE(collector_->pass.empty());
-  source_.Set(2, {"0"}, 115);
-  source_.Set(2, {"1"}, 240);
+  source_.Set(2, {{"0", 115}, {"1", 240}});
   Pass(q);
   // Only this pass's deltas: cpu 0 115-110, cpu 1 240-200 (its failed-pass value never arrived).
   EXPECT_EQ(collector_->At(Name(3, {"0"})), V(45));
@@ -268,13 +255,13 @@ TEST_F(QueryScenario, ParallelCollectionGivesTheSerialValues) {
   TestSource other(registry_, "other//values",
                    {StatDef::Source(0, "u.count", {}, 0, 0, 0, 0, 0, StatValue(1)),
                     StatDef::Source(1, "u.items", {Attr("disk", 22)}, 0, 0, 0, 0, 0, StatValue(1))});
-  other.Set(0, {}, 9);
-  source_.Set(0, {}, 4);
+  other.Set(0, {{"", 9}});
+  source_.Set(0, {{"", 4}});
   for (int i = 0; i < 50; ++i) {
-    other.Set(1, {"d" + std::to_string(i)}, i);
-    source_.Set(1, {"e" + std::to_string(i)}, i * 10);
+    other.Set(1, {{"d" + std::to_string(i), i}});
+    source_.Set(1, {{"e" + std::to_string(i), i * 10}});
   }
-  std::map<std::string, std::pair<uint64_t, StatValue>> results[2];
+  std::map<std::string, StatValue> results[2];
   auto config = Kestrix::Service::GetApp()->GetConfig()->GetRoot();
   for (int mode = 0; mode < 2; ++mode) {
     config->SetString("statsRegistry/parallelCollect", mode ? "true" : "false");
@@ -282,15 +269,11 @@ TEST_F(QueryScenario, ParallelCollectionGivesTheSerialValues) {
     q->Request({Req(0), Req(1, {"*"}), MakeStatInstance(other.Id(0), {}), MakeStatInstance(other.Id(1), {"*"})});
     Pass(q);
     Pass(q);
-    results[mode] = collector_->pass;
+    for (const auto& [name, written] : collector_->pass) results[mode][name] = written.second;
   }
   config->SetString("statsRegistry/parallelCollect", "false");
-  ASSERT_EQ(results[0].size(), 102u);
-  ASSERT_EQ(results[0].size(), results[1].size());
-  for (auto a = results[0].begin(), b = results[1].begin(); a != results[0].end(); ++a, ++b) {
-    EXPECT_EQ(a->first, b->first);
-    EXPECT_EQ(a->second.second, b->second.second) << a->first;
-  }
+  EXPECT_EQ(results[0].size(), 102u);
+  EXPECT_EQ(results[0], results[1]);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "kestrix/exception.h"
 #include "providerTestUtil.h"
@@ -16,11 +15,8 @@ namespace Stats {
 namespace Providers {
 namespace {
 
-using Testing::Fixture;
-using Values = std::map<std::string, int64_t>;
-
+using Testing::Values;
 const int64_t kTick = 1000000 / ::sysconf(_SC_CLK_TCK);
-
 const ProcessSelectorList kSelectors = {
     {"init", "/sbin/init splash"}, {"daemon", "my daemon.*"}, {"sshd", "sshd"},
     {"idle", ""},  // kernel threads and zombies have an empty command line
@@ -28,16 +24,10 @@ const ProcessSelectorList kSelectors = {
 };
 
 // A writable copy of the processes fixture, with inotify watches that count
-// how often each pid's cmdline file is opened.
-struct ProcTree {
-  ProcTree() {
-    std::filesystem::copy(Fixture("proc/processes"), dir.Path(),
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
-    inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  }
+// how often a file is opened.
+struct ProcTree : Testing::TempDir {
+  ProcTree() : TempDir("proc/processes"), inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
   ~ProcTree() { ::close(inotify); }
-  std::string Path(const std::string& file) const { return dir.Path() + "/" + file; }
-  void Write(const std::string& file, const std::string& text) const { std::ofstream(Path(file)) << text; }
   int Watch(const std::string& file) { return ::inotify_add_watch(inotify, Path(file).c_str(), IN_OPEN); }
   /// Opens returns the number of IN_OPEN events per watch since the last call.
   std::map<int, int> Opens() {
@@ -48,62 +38,54 @@ struct ProcTree {
         ++count[reinterpret_cast<inotify_event*>(p)->wd];
     return count;
   }
-  Testing::TempDir dir;
-  int inotify = -1;
+  int inotify;
 };
 
 struct Provider : Testing::LinuxHarness {
   using LinuxHarness::LinuxHarness;
-  Values Tasks() {
-    Values out;
+  /// Tasks returns total, running, sleeping, blocked, stopped, zombie (-1: absent).
+  std::vector<int64_t> Tasks() {
+    std::vector<int64_t> out;
     for (const char* name : {"total", "running", "sleeping", "blocked", "stopped", "zombie"})
-      out[name] = Host(std::string("tasks.") + name);
+      out.push_back(Host(std::string("tasks.") + name));
     return out;
   }
+  int64_t Of(const std::string& stat, const std::string& pid) {
+    const Values v = Get(stat + ".process", {pid});
+    return v.size() == 1 && v.count(pid) ? v.at(pid) : -1;
+  }
 };
-
-Values TaskValues(int64_t total, int64_t running, int64_t sleeping, int64_t blocked, int64_t stopped, int64_t zombie) {
-  return {{"total", total},     {"running", running}, {"sleeping", sleeping},
-          {"blocked", blocked}, {"stopped", stopped}, {"zombie", zombie}};
-}
+using Counts = std::vector<int64_t>;
 
 TEST(LinuxProcessStatsTest, WithoutSelectorsNoProcessFileIsOpened) {
   ProcTree tree;
-  const int init = tree.Watch("1/cmdline");
-  const int stat = tree.Watch("42/stat");
-  Provider p(tree.dir.Path(), {});
-  EXPECT_EQ(p.Tasks(), TaskValues(0, 0, 0, 0, 0, 0));
+  const int init = tree.Watch("1/cmdline"), stat = tree.Watch("42/stat");
+  Provider p(tree.Path(), {});
+  EXPECT_EQ(p.Tasks(), (Counts{0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(p.Get("cpu.used.user.process"), Values{});
   const auto opens = tree.Opens();
-  EXPECT_EQ(opens.count(init), 0u);
-  EXPECT_EQ(opens.count(stat), 0u);
+  EXPECT_EQ(opens.count(init) + opens.count(stat), 0u);
 }
 
 TEST(LinuxProcessStatsTest, SelectedProcessesAreTrackedAndCounted) {
-  Provider p(Fixture("proc/processes"), kSelectors);
+  Provider p(Testing::Fixture("proc/processes"), kSelectors);
   // 1 S, 42 R, 77 Z, 200 D, 300 I (unknown), 400 unparsable; 201 "sshd -D" does not match fully.
-  EXPECT_EQ(p.Tasks(), TaskValues(6, 1, 1, 1, 0, 1));
+  EXPECT_EQ(p.Tasks(), (Counts{6, 1, 1, 1, 0, 1}));
   EXPECT_EQ(p.Get("cpu.used.system.process"),
             (Values{{"1", 250 * kTick}, {"42", 3 * kTick}, {"77", 0}, {"200", kTick}, {"300", 0}}));
   const std::pair<const char*, int64_t> init[] = {
-      {"cpu.used.user", 150 * kTick}, {"thread.num", 1},          {"mem.virtual", 169000000},
-      {"mem.resident", 3000 * 4096},  {"mem.text", 300 * 4096},   {"mem.data", 1500 * 4096},
-      {"mem.shared", 2000 * 4096},    {"fd.file.num", 1},         {"fd.dir.num", 1},
-      {"fd.link.num", 0},             {"fd.fifo.num", 0},         {"fd.socket.num", 0},
-      {"fd.block.num", 0},            {"fd.char.num", 1},         {"fd.weird.num", 1},
-  };
-  for (const auto& [name, want] : init)
-    EXPECT_EQ(p.Get(std::string(name) + ".process", {"1"}), (Values{{"1", want}})) << name;
-  // pid 42: the fields after "((my daemon) (x))" read right; vsize 0 is a value.
-  EXPECT_EQ(p.Get("thread.num.process", {"42"}), (Values{{"42", 4}}));
-  EXPECT_EQ(p.Get("mem.virtual.process", {"42"}), (Values{{"42", 0}}));
-  EXPECT_EQ(p.Get("mem.resident.process", {"42"}), (Values{{"42", 12 * 4096}}));
-  EXPECT_EQ(p.Get("fd.num.process", {"42"}), Values{});  // derived
+      {"cpu.used.user", 150 * kTick}, {"thread.num", 1},         {"mem.virtual", 169000000},
+      {"mem.resident", 3000 * 4096},  {"mem.text", 300 * 4096},  {"mem.data", 1500 * 4096},
+      {"mem.shared", 2000 * 4096},    {"fd.file.num", 1},        {"fd.dir.num", 1},
+      {"fd.link.num", 0},             {"fd.fifo.num", 0},        {"fd.socket.num", 0},
+      {"fd.block.num", 0},            {"fd.char.num", 1},        {"fd.weird.num", 1}};
+  for (const auto& [name, want] : init) EXPECT_EQ(p.Of(name, "1"), want) << name;
+  // pid 42: the fields after "((my daemon) (x))" read right; vsize 0 is a value; fd.num is derived.
+  const std::pair<const char*, int64_t> daemon[] = {
+      {"thread.num", 4}, {"mem.virtual", 0}, {"mem.resident", 12 * 4096}, {"fd.num", -1}};
+  for (const auto& [name, want] : daemon) EXPECT_EQ(p.Of(name, "42"), want) << name;
   EXPECT_EQ(p.Get("fd.file.num.process"), (Values{{"1", 1}, {"42", 0}}));
-  EXPECT_EQ(p.Get("mem.text.process", {"42x"}), Values{});
-  EXPECT_EQ(p.Get("mem.text.process", {"201"}), Values{});
-  EXPECT_EQ(p.Get("mem.text.process", {"400"}), Values{});  // neither stat nor statm parse
-
+  for (const char* pid : {"42x", "201", "400"}) EXPECT_EQ(p.Of("mem.text", pid), -1) << pid;  // 400: nothing parses
   std::vector<std::string> out;
   p.provider->MapAttributes({{"process", 20, "", true}}, {"42"}, 0, out);
   EXPECT_EQ(out, (std::vector<std::string>{"daemon", "((my daemon) (x))", "my daemon --flag"}));
@@ -116,46 +98,43 @@ TEST(LinuxProcessStatsTest, SelectedProcessesAreTrackedAndCounted) {
 
 TEST(LinuxProcessStatsTest, UnmatchedProcessesAreRememberedUntilTheyChange) {
   ProcTree tree;
-  const int sshdD = tree.Watch("201/cmdline");
-  const int init = tree.Watch("1/cmdline");
-  Provider p(tree.dir.Path(), kSelectors);
+  const int sshdD = tree.Watch("201/cmdline"), init = tree.Watch("1/cmdline");
+  Provider p(tree.Path(), kSelectors);
   p.Tasks();  // six refreshes
   auto opens = tree.Opens();
   EXPECT_EQ(opens[sshdD], 1) << "a non-matching command line is read once";
   EXPECT_EQ(opens[init], 1) << "a tracked one at creation only";
-
   // After exec the command name differs: the command line is checked again.
   tree.Write("201/stat", "201 (sshd) T 1 1 1 0 -1 0 0 0 0 0 1 1 0 0 20 0 1 0 2001 4096 1\n");
-  p.Get("tasks.total.host", {});
+  p.Host("tasks.total");
   EXPECT_EQ(tree.Opens()[sshdD], 0);
   tree.Write("201/stat", "201 (sshd2) T 1 1 1 0 -1 0 0 0 0 0 1 1 0 0 20 0 1 0 2001 4096 1\n");
   tree.Write("201/cmdline", "sshd");
   tree.Opens();  // our own write opened it
-  EXPECT_EQ(p.Get("tasks.stopped.host", {}), (Values{{"", 1}}));
+  EXPECT_EQ(p.Host("tasks.stopped"), 1);
   EXPECT_EQ(tree.Opens()[sshdD], 1);
 }
 
 TEST(LinuxProcessStatsTest, VanishedAndReplacedProcessesAreNotCounted) {
   ProcTree tree;
-  Provider p(tree.dir.Path(), kSelectors);
-  EXPECT_EQ(p.Tasks()["total"], 6);
+  Provider p(tree.Path(), kSelectors);
+  EXPECT_EQ(p.Host("tasks.total"), 6);
   std::filesystem::remove(tree.Path("42/stat"));  // exited between enumeration and refresh
-  EXPECT_EQ(p.Get("tasks.running.host", {}), (Values{{"", 0}}));
-  EXPECT_EQ(p.Get("tasks.total.host", {}), (Values{{"", 5}}));
-  EXPECT_EQ(p.Get("thread.num.process", {"42"}), Values{});
-
+  EXPECT_EQ(p.Host("tasks.running"), 0);
+  EXPECT_EQ(p.Host("tasks.total"), 5);
+  EXPECT_EQ(p.Of("thread.num", "42"), -1);
   // Another process under pid 1 (a different start time) is not reported as the old one.
   tree.Write("1/stat", "1 (other) S 0 1 1 0 -1 0 0 0 0 0 1 1 0 0 20 0 9 0 777 1 1\n");
   tree.Write("1/cmdline", "other");
-  EXPECT_EQ(p.Get("thread.num.process", {"1"}), Values{});
-  EXPECT_EQ(p.Get("tasks.total.host", {}), (Values{{"", 4}}));
+  EXPECT_EQ(p.Of("thread.num", "1"), -1);
+  EXPECT_EQ(p.Host("tasks.total"), 4);
   std::filesystem::remove_all(tree.Path("77"));
-  EXPECT_EQ(p.Get("tasks.zombie.host", {}), (Values{{"", 0}}));
+  EXPECT_EQ(p.Host("tasks.zombie"), 0);
 }
 
 TEST(LinuxProcessStatsTest, FailedEnumerationLeavesTaskCountsAbsent) {
   Provider p("/nonexistent-proc-root", kSelectors);
-  EXPECT_EQ(p.Tasks(), TaskValues(-1, -1, -1, -1, -1, -1));
+  EXPECT_EQ(p.Tasks(), (Counts{-1, -1, -1, -1, -1, -1}));
   EXPECT_THROW(ProcessTable({{"bad", "("}}, Kestrix::Service::LoggerRef()), Kestrix::InvalidArgumentException);
 }
 

@@ -1,6 +1,6 @@
-// Helpers for the providers' tests: a result sink that records every value
-// reported, and the service's registry logging into a file whose "Registered
-// stat" lines are read back.
+// Helpers for the providers' tests: a result sink that records every value,
+// scratch trees (optionally a copy of a fixture), and the service's registry
+// logging into a file whose "Registered stat" lines are read back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,28 +20,27 @@
 namespace Stats {
 namespace Testing {
 
+using Values = std::map<std::string, int64_t>;
+
 /// RecordingResult keeps every value reported with a definition.
 class RecordingResult : public StatsResult, public Kestrix::ObjectImpl {
 public:
   struct Value {
-    int64_t statId;
     StatDefRef def;
     AttributeValues attributes;
     int64_t value;
   };
   void AddValue(int64_t, const AttributeValues&, int64_t) override { ADD_FAILURE() << "use the def form"; }
   void AddValue(const StatInstance&, int64_t) override { ADD_FAILURE() << "use the def form"; }
-  void AddValue(int64_t statId, const StatDefRef& def, const AttributeValues& attributes,
-                int64_t value) override {
-    values.push_back({statId, def, attributes, value});
-  }
   void AddValue(const StatInfo&, const AttributeValues&, int64_t) override { ADD_FAILURE() << "use the def form"; }
+  void AddValue(int64_t, const StatDefRef& def, const AttributeValues& a, int64_t v) override {
+    values.push_back({def, a, v});
+  }
   void FinishPass() override {}
   uint64_t GetValueCount() const override { return values.size(); }
-
-  /// ByInstance maps "a,b" (the attribute values joined by commas) to the value.
-  std::map<std::string, int64_t> ByInstance() const {
-    std::map<std::string, int64_t> out;
+  /// ByInstance maps the attribute values, joined by commas, to the value.
+  Values ByInstance() const {
+    Values out;
     for (const auto& v : values) {
       std::string key;
       for (const auto& a : v.attributes) key += (key.empty() ? "" : ",") + a;
@@ -52,18 +51,26 @@ public:
   std::vector<Value> values;
 };
 
-/// TempDir is a fresh directory removed with its content at the end of the scope.
+inline std::string Fixture(const std::string& name) { return std::string(TW_FIXTURES_DIR) + "/" + name; }
+
+/// TempDir is a fresh directory (a copy of the fixture tree, when named),
+/// removed with its content at the end of the scope.
 class TempDir {
 public:
-  TempDir() {
+  explicit TempDir(const std::string& fixture = "") {
     std::string pattern = (std::filesystem::temp_directory_path() / "tw-providers-XXXXXX").string();
     path_ = ::mkdtemp(pattern.data());
+    if (!fixture.empty())
+      std::filesystem::copy(Fixture(fixture), path_,
+                            std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
   }
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
   const std::string& Path() const { return path_; }
+  std::string Path(const std::string& file) const { return path_ + "/" + file; }
+  void Write(const std::string& file, const std::string& text) const { std::ofstream(Path(file)) << text; }
 
 private:
   std::string path_;
@@ -81,16 +88,14 @@ struct Registry {
   Registry() {
     auto sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
     std::string error;
-    EXPECT_TRUE(sink->OpenFile(dir.Path() + "/log", error)) << error;
+    EXPECT_TRUE(sink->OpenFile(dir.Path("log"), error)) << error;
     registry = CreateRegistry(Kestrix::MakeRef<Kestrix::Service::Logger>("Test", sink, Kestrix::Service::LOG_VERBOSE));
   }
   /// Registered returns the "Registered stat: ..." lines logged so far, from that text on.
   std::vector<std::string> Registered() const {
     std::vector<std::string> got;
-    for (const auto& line : ReadLines(dir.Path() + "/log")) {
-      const size_t at = line.find("Registered stat: ");
-      if (at != std::string::npos) got.push_back(line.substr(at));
-    }
+    for (const auto& line : ReadLines(dir.Path("log")))
+      if (const size_t at = line.find("Registered stat: "); at != std::string::npos) got.push_back(line.substr(at));
     return got;
   }
   /// Id returns the registry id of label (the test fails when it is unknown).
@@ -106,11 +111,8 @@ struct Registry {
   StatsRegistryRef registry;
 };
 
-inline std::string Fixture(const std::string& name) { return std::string(TW_FIXTURES_DIR) + "/" + name; }
-
 /// LinuxHarness is a Linux provider on a tree, registered with the service's registry.
 struct LinuxHarness {
-  using Values = std::map<std::string, int64_t>;
   explicit LinuxHarness(const std::string& root, const Providers::ProcessSelectorList& selectors = {})
       : provider(Kestrix::MakeRef<Providers::LinuxStatsProvider>(selectors, StatAttributeMapperRef(), root)) {
     provider->RegisterStats(registry.registry);
