@@ -5,23 +5,18 @@
 namespace RegistryTest {
 namespace {
 
-std::string DecimalAddressOfBase(const TestProvider& p) {
-  return std::to_string(reinterpret_cast<uintptr_t>(static_cast<const void*>(
-      static_cast<const Stats::StatsProviderBase*>(&p))));
-}
-
-TEST(ProviderBase, IsNamedByPrefixAndAddressAndLogsCreating) {
-  DefaultLogCapture capture;
-  TestProviderRef p(new TestProvider("p", {}));
-  const std::string name = "TestStatsProvider(" + DecimalAddressOfBase(*p) + ")";
-  EXPECT_EQ(p->GetProviderName(), name);
-  EXPECT_EQ(p->GetLogger()->GetName(), name);
-  size_t creating = 0;
-  for (const auto& l : capture.Lines()) {
-    if (l.logger == name && l.message == "Creating...") creating += l.level == "verbose";
+// DefaultLogCapture sends the default logger, where providers log, to a file
+// at trivia level for its lifetime.
+struct DefaultLogCapture : LogCapture {
+  DefaultLogCapture() {
+    Kestrix::Service::GetDefaultLogger()->GetSink()->OpenFile(dir.File("log"), error);
+    Kestrix::Service::GetDefaultLogger()->SetLevel(Kestrix::Service::LOG_TRIVIA);
   }
-  EXPECT_EQ(creating, 1u);
-}
+  ~DefaultLogCapture() {
+    Kestrix::Service::GetDefaultLogger()->SetLevel(Kestrix::Service::LOG_INFO);
+    Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError();
+  }
+};
 
 using Provider = ProviderFixture;
 
@@ -36,46 +31,36 @@ TEST_F(Provider, RegistrationFillsTheIdMapsFromTheReturnedInfos) {
   EXPECT_EQ(p->registryToDef.at(2)->GetName(), "c");
 }
 
-TEST(ProviderBase, RefusedRegistrationLeavesMapsEmptyAndWarnsOnce) {
+TEST(ProviderBase, IsNamedByAddressAndRefusedRegistrationLeavesMapsEmptyAndWarnsOnce) {
   DefaultLogCapture capture;
-  StatsRegistryRef registry = Stats::CreateRegistry(Kestrix::Service::LoggerRef());
-  TestProviderRef first(new TestProvider("1", {Src(1, "same")}));
-  TestProviderRef second(new TestProvider("2", {Src(2, "other"), Src(3, "same")}));
+  StatsRegistryRef registry = CreateRegistry(Kestrix::Service::LoggerRef());
+  TestProviderRef first(new TestProvider("1", {Src(1, "same")})), second(new TestProvider("2", {Src(2, "o"), Src(3, "same")}));
+  const std::string name = "TestStatsProvider(" + std::to_string(uintptr_t(static_cast<StatsProviderBase*>(second.Get()))) + ")";
+  EXPECT_EQ(second->GetProviderName(), name);
   first->RegisterStats(registry);
   second->RegisterStats(registry);
-  EXPECT_TRUE(second->registryToLocal.empty());
-  EXPECT_TRUE(second->localToRegistry.empty());
-  EXPECT_TRUE(second->registryToDef.empty());
-  size_t warnings = 0;
+  EXPECT_TRUE(second->registryToLocal.empty() && second->localToRegistry.empty() && second->registryToDef.empty());
+  std::vector<std::string> lines;
   for (const auto& l : capture.Lines()) {
-    if (l.message == "failed to register stats") {
-      ++warnings;
-      EXPECT_EQ(l.level, "warning");
-      EXPECT_EQ(l.logger, second->GetProviderName());
-    }
+    if (l.logger == name) lines.push_back(l.level + " " + l.message);
   }
-  EXPECT_EQ(warnings, 1u);
+  EXPECT_EQ(lines, (std::vector<std::string>{"verbose Creating...", "warning failed to register stats"}));
   EXPECT_NO_THROW(second->UnregisterStats()) << "no handle to release";
   first->UnregisterStats();
 }
 
 TEST_F(Provider, UnregisterStatsReleasesEveryHandleOnce) {
-  StatsRegistryRef other = Stats::CreateRegistry(capture.Logger());
+  StatsRegistryRef other = CreateRegistry(capture.logger);
   TestProviderRef p = Provide("P", {Src(1, "a")});
   p->RegisterStats(other);
   StatInfoRef info;
-  ASSERT_TRUE(registry->GetStatInfo(0, info));
-  ASSERT_TRUE(other->GetStatInfo(0, info));
+  ASSERT_TRUE(registry->GetStatInfo(0, info) && other->GetStatInfo(0, info));
   p->UnregisterStats();
-  EXPECT_FALSE(registry->GetStatInfo(0, info));
-  EXPECT_FALSE(other->GetStatInfo(0, info));
+  EXPECT_FALSE(registry->GetStatInfo(0, info) || other->GetStatInfo(0, info));
   EXPECT_NO_THROW(p->UnregisterStats());
-  // Registering again works and gives new ids.
   p->RegisterStats(registry);
-  EXPECT_EQ(p->IdOf(1), 1);
-
-  TestProviderRef never(new TestProvider("N", {}));
-  EXPECT_NO_THROW(never->UnregisterStats());
+  EXPECT_EQ(p->IdOf(1), 1) << "registering again gives new ids";
+  EXPECT_NO_THROW(TestProviderRef(new TestProvider("N", {}))->UnregisterStats()) << "never registered";
 }
 
 TEST(ProviderBase, EmptyRegistryMeansTheDefaultRegistry) {
@@ -83,10 +68,10 @@ TEST(ProviderBase, EmptyRegistryMeansTheDefaultRegistry) {
   p->RegisterStats(StatsRegistryRef());
   const int64_t id = p->IdOf(1);
   StatInfoRef info;
-  ASSERT_TRUE(Stats::GetDefaultRegistry()->GetStatInfo(id, info));
+  ASSERT_TRUE(GetDefaultRegistry()->GetStatInfo(id, info));
   EXPECT_EQ(info->GetDef()->GetName(), "registry.test.default.only");
   p->UnregisterStats();
-  EXPECT_FALSE(Stats::GetDefaultRegistry()->GetStatInfo(id, info));
+  EXPECT_FALSE(GetDefaultRegistry()->GetStatInfo(id, info));
 }
 
 }  // namespace
