@@ -13,40 +13,23 @@ namespace {
 using Kestrix::Service::Logger;
 using Kestrix::Service::LoggerRef;
 
-// Counted is a printable type that counts how often it was formatted.
-struct Counted {
-  int* formatted;
-};
-
-}  // namespace
-
-template <>
-struct Kestrix::PrintFormatter<Counted> {
-  static void Append(std::string& out, const Counted& c) {
-    ++*c.formatted;
-    out += "counted";
-  }
-};
-
-namespace {
-
-TEST(LogTest, LineIsWrittenAndFormattedOnlyWhenLoggerLevelReachesLineLevel) {
+TEST(LogTest, LineIsWrittenOnlyWhenLoggerLevelReachesLineLevel) {
   // The last letter of each written line: e(rror) w(arning) i(nfo) v(erbose) t(rivia).
   const std::pair<int32_t, std::string> cases[] = {{0, ""},     {4, "e"},     {8, "ew"},   {16, "ewi"},
                                                    {31, "ewi"}, {32, "ewiv"}, {64, "ewivt"}};
   for (const auto& [level, want] : cases) {
     TestSupport::LogFile f;
     LoggerRef logger = f.Logger("L", level);
-    int formatted = 0;
-    KLOG(logger, ERROR, "%1e", Counted{&formatted});
-    KLOG(logger, WARNING, "%1w", Counted{&formatted});
-    KLOG(logger, INFO, "%1i", Counted{&formatted});
-    KLOG(logger, VERBOSE, "%1v", Counted{&formatted});
-    Kestrix::Service::LogInternal(logger, Kestrix::Service::LOG_TRIVIA, "%1t", Counted{&formatted});
+    int evaluated = 0;
+    KLOG(logger, ERROR, "%1e", ++evaluated);
+    KLOG(logger, WARNING, "%1w", ++evaluated);
+    KLOG(logger, INFO, "%1i", ++evaluated);
+    KLOG(logger, VERBOSE, "%1v", ++evaluated);
+    Kestrix::Service::LogInternal(logger, Kestrix::Service::LOG_TRIVIA, "t");
     std::string got;
     for (const auto& line : TestSupport::Lines(f.Text())) got += line.substr(line.size() - 1);
     EXPECT_EQ(got, want) << "logger level " << level;
-    EXPECT_EQ(formatted, int(want.size())) << "a disabled line does no formatting work, level " << level;
+    EXPECT_EQ(evaluated, int(std::min<size_t>(want.size(), 4))) << "a disabled line evaluates nothing, level " << level;
   }
 }
 
