@@ -23,33 +23,29 @@ TEST(LockTest, ReadersShareAndWritersExclude) {
   std::atomic<int> readersInside{0};
   std::atomic<bool> writerInside{false};
   TestSupport::Flag bothReading;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      if (t < 2) {
-        // Two readers meet inside the read lock: only possible when it is shared.
+  TestSupport::RunThreads(4, [&](int t) {
+    if (t < 2) {
+      // Two readers meet inside the read lock: only possible when it is shared.
+      Kestrix::System::ReadGuard lock(*g);
+      if (++readersInside == 2) bothReading.Set();
+      EXPECT_TRUE(bothReading.Wait());
+      --readersInside;
+    }
+    EXPECT_TRUE(bothReading.Wait());  // writers start after the meeting
+    for (int i = 0; i < 2000; ++i) {
+      if ((i + t) % 4 == 0) {
+        Kestrix::System::WriteGuard lock(*g);
+        EXPECT_FALSE(writerInside.exchange(true));
+        EXPECT_EQ(readersInside.load(), 0);
+        writerInside = false;
+      } else {
         Kestrix::System::ReadGuard lock(*g);
-        if (++readersInside == 2) bothReading.Set();
-        EXPECT_TRUE(bothReading.Wait());
+        ++readersInside;
+        EXPECT_FALSE(writerInside.load());
         --readersInside;
       }
-      EXPECT_TRUE(bothReading.Wait());  // writers start after the meeting
-      for (int i = 0; i < 2000; ++i) {
-        if ((i + t) % 4 == 0) {
-          Kestrix::System::WriteGuard lock(*g);
-          EXPECT_FALSE(writerInside.exchange(true));
-          EXPECT_EQ(readersInside.load(), 0);
-          writerInside = false;
-        } else {
-          Kestrix::System::ReadGuard lock(*g);
-          ++readersInside;
-          EXPECT_FALSE(writerInside.load());
-          --readersInside;
-        }
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+    }
+  });
 }
 
 // Waiter runs TimedWaitUntil(timeout, flag) on its own thread and keeps the result.

@@ -66,15 +66,11 @@ TEST(LogTest, LevelNamesAndNumbersParse) {
 TEST(LogTest, ConcurrentWritersNeverInterleaveLines) {
   TestSupport::LogFile f;
   constexpr int kThreads = 4, kLines = 500;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&f, t] {
-      LoggerRef logger = f.Logger("W" + std::to_string(t), Kestrix::Service::LOG_INFO);
-      const std::string payload(100 + 37 * t, char('a' + t));
-      for (int i = 0; i < kLines; ++i) KLOG(logger, INFO, "%1 %2", i, payload);
-    });
-  }
-  for (auto& th : threads) th.join();
+  TestSupport::RunThreads(kThreads, [&f](int t) {
+    LoggerRef logger = f.Logger("W" + std::to_string(t), Kestrix::Service::LOG_INFO);
+    const std::string payload(100 + 37 * t, char('a' + t));
+    for (int i = 0; i < kLines; ++i) KLOG(logger, INFO, "%1 %2", i, payload);
+  });
   const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z info W(\d): (\d+) ([a-f]+))");
   std::vector<int> next(kThreads, 0);
   for (const auto& l : TestSupport::Lines(f.Text())) {

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
+#include "tests/kestrix/testSupport.h"
 
 namespace {
 
@@ -15,13 +14,9 @@ TEST(PerfCounterTest, MeterCountsRecordsFromSeveralThreads) {
   EXPECT_EQ(s.count, 0u);
   EXPECT_EQ(s.minimum, 0) << "no record: no sentinel shows through";
   EXPECT_EQ(s.maximum, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int64_t i = 1; i <= 5000; ++i) meter->Record(i);
-    });
-  }
-  for (auto& th : threads) th.join();
+  TestSupport::RunThreads(4, [&](int) {
+    for (int64_t i = 1; i <= 5000; ++i) meter->Record(i);
+  });
   meter->Record(-3);
   s = meter->Read();
   EXPECT_EQ(s.count, 20001u);

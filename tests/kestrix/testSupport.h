@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kestrix/log.h"
@@ -67,6 +68,14 @@ struct LogFile {
   std::string Text() const { return ReadFile(dir.File("log")); }
   std::string error;  // why the file could not be opened
 };
+
+/// RunThreads runs fn(0), ..., fn(n - 1) on n threads at once and joins them.
+template <class F>
+void RunThreads(int n, F fn) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) threads.emplace_back(fn, t);
+  for (auto& th : threads) th.join();
+}
 
 /// Flag is a one-way latch: Set once, Wait until set (false after the guard).
 class Flag {

@@ -5,19 +5,6 @@
 namespace RegistryTest {
 namespace {
 
-// DefaultLogCapture sends the default logger, where providers log, to a file
-// at trivia level for its lifetime.
-struct DefaultLogCapture : LogCapture {
-  DefaultLogCapture() {
-    Kestrix::Service::GetDefaultLogger()->GetSink()->OpenFile(dir.File("log"), error);
-    Kestrix::Service::GetDefaultLogger()->SetLevel(Kestrix::Service::LOG_TRIVIA);
-  }
-  ~DefaultLogCapture() {
-    Kestrix::Service::GetDefaultLogger()->SetLevel(Kestrix::Service::LOG_INFO);
-    Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError();
-  }
-};
-
 using Provider = ProviderFixture;
 
 TEST_F(Provider, RegistrationFillsTheIdMapsFromTheReturnedInfos) {
@@ -31,15 +18,20 @@ TEST_F(Provider, RegistrationFillsTheIdMapsFromTheReturnedInfos) {
   EXPECT_EQ(p->registryToDef.at(2)->GetName(), "c");
 }
 
+// Providers log below the default logger, here sent to a file at trivia level.
 TEST(ProviderBase, IsNamedByAddressAndRefusedRegistrationLeavesMapsEmptyAndWarnsOnce) {
-  DefaultLogCapture capture;
+  LogCapture capture;
+  const auto& root = Kestrix::Service::GetDefaultLogger();
+  root->GetSink()->OpenFile(capture.dir.File("log"), capture.error);
+  root->SetLevel(Kestrix::Service::LOG_TRIVIA);
   StatsRegistryRef registry = CreateRegistry(Kestrix::Service::LoggerRef());
-  TestProviderRef first(new TestProvider("1", {Src(1, "same")})), second(new TestProvider("2", {Src(2, "o"), Src(3, "same")}));
-  const std::string name = "TestStatsProvider(" + std::to_string(uintptr_t(static_cast<StatsProviderBase*>(second.Get()))) + ")";
-  EXPECT_EQ(second->GetProviderName(), name);
+  TestProviderRef first(new TestProvider("1", {Src(1, "same")})), second(new TestProvider("2", {Src(3, "same")}));
   first->RegisterStats(registry);
   second->RegisterStats(registry);
+  root->SetLevel(Kestrix::Service::LOG_INFO);
+  root->GetSink()->UseStandardError();
   EXPECT_TRUE(second->registryToLocal.empty() && second->localToRegistry.empty() && second->registryToDef.empty());
+  const std::string name = "TestStatsProvider(" + std::to_string(uintptr_t(static_cast<StatsProviderBase*>(second.Get()))) + ")";
   std::vector<std::string> lines;
   for (const auto& l : capture.Lines()) {
     if (l.logger == name) lines.push_back(l.level + " " + l.message);
@@ -49,29 +41,19 @@ TEST(ProviderBase, IsNamedByAddressAndRefusedRegistrationLeavesMapsEmptyAndWarns
   first->UnregisterStats();
 }
 
-TEST_F(Provider, UnregisterStatsReleasesEveryHandleOnce) {
-  StatsRegistryRef other = CreateRegistry(capture.logger);
-  TestProviderRef p = Provide("P", {Src(1, "a")});
-  p->RegisterStats(other);
+TEST_F(Provider, UnregisterStatsReleasesEveryHandleOnceAndEmptyMeansTheDefaultRegistry) {
+  TestProviderRef p = Provide("P", {Src(1, "registry.test.default.only")});
+  p->RegisterStats(StatsRegistryRef());
+  const int64_t id = p->IdOf(1);
   StatInfoRef info;
-  ASSERT_TRUE(registry->GetStatInfo(0, info) && other->GetStatInfo(0, info));
+  ASSERT_TRUE(registry->GetStatInfo(0, info) && GetDefaultRegistry()->GetStatInfo(id, info));
+  EXPECT_EQ(info->GetDef()->GetName(), "registry.test.default.only");
   p->UnregisterStats();
-  EXPECT_FALSE(registry->GetStatInfo(0, info) || other->GetStatInfo(0, info));
+  EXPECT_FALSE(registry->GetStatInfo(0, info) || GetDefaultRegistry()->GetStatInfo(id, info));
   EXPECT_NO_THROW(p->UnregisterStats());
   p->RegisterStats(registry);
   EXPECT_EQ(p->IdOf(1), 1) << "registering again gives new ids";
   EXPECT_NO_THROW(TestProviderRef(new TestProvider("N", {}))->UnregisterStats()) << "never registered";
-}
-
-TEST(ProviderBase, EmptyRegistryMeansTheDefaultRegistry) {
-  TestProviderRef p(new TestProvider("D", {Src(1, "registry.test.default.only")}));
-  p->RegisterStats(StatsRegistryRef());
-  const int64_t id = p->IdOf(1);
-  StatInfoRef info;
-  ASSERT_TRUE(GetDefaultRegistry()->GetStatInfo(id, info));
-  EXPECT_EQ(info->GetDef()->GetName(), "registry.test.default.only");
-  p->UnregisterStats();
-  EXPECT_FALSE(GetDefaultRegistry()->GetStatInfo(id, info));
 }
 
 }  // namespace

@@ -78,12 +78,12 @@ public:
   }
 
   void GetValues(const StatInstanceList& instances, StatsResult& result) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      threads_.push_back(std::this_thread::get_id());
-      std::string call = tag_ + ":[";
-      for (size_t i = 0; i < instances.size(); ++i) call += (i ? "," : "") + InstanceToString(*instances[i]);
-      if (calls_) calls_->push_back(call + "]");
+    lastThread = std::this_thread::get_id();
+    std::string call = tag_ + ":[";
+    for (size_t i = 0; i < instances.size(); ++i) call += (i ? "," : "") + InstanceToString(*instances[i]);
+    if (calls_) {
+      std::lock_guard<std::mutex> lock(callsMutex_);
+      calls_->push_back(call + "]");
     }
     if (!failure.empty()) throw Kestrix::Exception(failure);
     for (const auto& i : instances) {
@@ -95,10 +95,6 @@ public:
     }
     lastCount = result.GetValueCount();
   }
-  std::vector<std::thread::id> Threads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return threads_;
-  }
   /// IdOf returns the registry id given to providerId (-1 when none).
   int64_t IdOf(int64_t providerId) const {
     auto it = localToRegistry.find(providerId);
@@ -109,13 +105,13 @@ public:
   std::map<int64_t, StatDefRef> registryToDef;
   std::string handlerName, failure;  // set before registering or collecting
   std::atomic<uint64_t> lastCount{0};  // value count of the last call's result
+  std::atomic<std::thread::id> lastThread;  // where the last call ran
 
 private:
   const std::string tag_;
   const StatDefList defs_;
-  std::vector<std::string>* const calls_;  // shared by providers, guarded by mutex_
-  static inline std::mutex mutex_;  // guards threads_ and calls_: parallel calls record from pool threads
-  std::vector<std::thread::id> threads_;
+  std::vector<std::string>* const calls_;  // shared by providers, guarded by callsMutex_
+  static inline std::mutex callsMutex_;  // parallel calls record from pool threads
 };
 using TestProviderRef = Kestrix::Ref<TestProvider>;
 
