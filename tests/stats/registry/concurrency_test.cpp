@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 #include "registryTestSupport.h"
 
@@ -30,31 +29,23 @@ void RunConcurrently(const char* parallel) {
   TestProviderRef churn(new TestProvider("C", {Src(0, "churn.a"), Src(1, "churn.b")}));
   constexpr int kPasses = 60;
   std::atomic<int> faults{0};
-  std::vector<std::thread> threads;
-  for (int c = 0; c < 2; ++c) {
-    threads.emplace_back([&] {
-      for (int pass = 0; pass < kPasses; ++pass) {
-        StatInstanceValueList values;
+  TestSupport::RunThreads(4, [&](int role) {
+    for (int pass = 0; pass < kPasses; ++pass) {
+      StatInstanceValueList values;
+      StatInfoList infos;
+      StatInfoRef info;
+      if (role < 2) {  // collectors
         registry->GetStatValues(request, values);
         faults += values.size() != request.size();
+      } else if (role == 2) {  // churn
+        churn->RegisterStats(registry);
+        churn->UnregisterStats();
+      } else {  // catalogue reader
+        registry->GetStatInfos(infos, 0);
+        faults += (infos.size() != 12 && infos.size() != 14) || !registry->GetStatInfo(11, info);
       }
-    });
-  }
-  threads.emplace_back([&] {
-    for (int round = 0; round < kPasses; ++round) {
-      churn->RegisterStats(registry);
-      churn->UnregisterStats();
     }
   });
-  threads.emplace_back([&] {
-    for (int round = 0; round < kPasses; ++round) {
-      StatInfoList infos;
-      registry->GetStatInfos(infos, 0);
-      StatInfoRef info;
-      faults += (infos.size() != 12 && infos.size() != 14) || !registry->GetStatInfo(11, info);
-    }
-  });
-  for (auto& t : threads) t.join();
   EXPECT_EQ(faults.load(), 0) << "short value lists or catalogues, parallelCollect " << parallel;
   EXPECT_EQ(capture.Text(), "") << "no warning or error";
   // The churning provider got fresh ids every round: 12 + 2 per round.
