@@ -118,7 +118,9 @@ TEST(ConfigTest, LoadFailuresNameFileLineAndCause) {
   }
   EXPECT_NO_THROW(LoadXml(dir, nest(64, "\xf4\x8f\xbf\xbf\t\r\n"))) << "64 levels, U+10FFFF, tab and line ends";
   const std::pair<std::string, std::string> unreadable[] = {
-      {dir.File("absent.xml"), "No such file or directory"}, {"", "No such file or directory"}, {dir.Path(), "Is a directory"}};
+      {dir.File("absent.xml"), "No such file or directory"},
+      {"", "No such file or directory"},
+      {dir.Path(), "Is a directory"}};
   for (const auto& [path, want] : unreadable) {
     ConfigRef config;
     Kestrix::Service::CreateXmlFileConfig(path, -1, 0, config);  // "" is a file path, not a scratch configuration

@@ -57,8 +57,8 @@ TEST(StatDefTest, KindQuestionsRefuseTheWrongKindAndCopiesLeaveTheOriginal) {
   auto der = StatDef::Derivative(3, "c", {}, 0, 0, 0, 4, {StatSourceRef{1, "", {}}, StatSourceRef{-1, "a.host", {}}},
                                  0, StatValue(100));
   EXPECT_EQ(text([&] { der->GetAggregatedAttribute(); }), "not an aggregation");
-  EXPECT_EQ(text([&] { StatDef::Derivative(4, "d", {}, 0, 0, 0, 0, {}, 0, StatValue(1)); }).rfind("derivative stat d", 0),
-            0u);
+  const std::string noSources = text([&] { StatDef::Derivative(4, "d", {}, 0, 0, 0, 0, {}, 0, StatValue(1)); });
+  EXPECT_EQ(noSources.rfind("derivative stat d", 0), 0u) << noSources;
   auto copy = der->WithSources({StatSourceRef{-1, "", StatInfoRef(new StatInfo(9, source))}});
   EXPECT_EQ(copy->GetSources().size(), 1u);
   EXPECT_EQ(copy->GetScale(), StatValue(100));

@@ -61,10 +61,10 @@ TEST(RegistryLog, ParallelRetrievalLinesNameTheRetriever) {
   }
   // The first wait happens before any worker can count down, so it reports 2;
   // a spurious wake-up may repeat it.
-  EXPECT_EQ(got, (std::vector<std::string>{"verbose Created", "trivia Waiting for get stats value call from 2 providers",
-                                           "info got stat values from all providers [count=0], total stats[2]",
-                                           "trivia Finish retrieving stat values from all providers [count=0], "
-                                           "total stats[2]"}));
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     "verbose Created", "trivia Waiting for get stats value call from 2 providers",
+                     "info got stat values from all providers [count=0], total stats[2]",
+                     "trivia Finish retrieving stat values from all providers [count=0], total stats[2]"}));
 }
 
 }  // namespace

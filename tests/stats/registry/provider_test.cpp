@@ -31,7 +31,8 @@ TEST(ProviderBase, IsNamedByAddressAndRefusedRegistrationLeavesMapsEmptyAndWarns
   root->SetLevel(Kestrix::Service::LOG_INFO);
   root->GetSink()->UseStandardError();
   EXPECT_TRUE(second->registryToLocal.empty() && second->localToRegistry.empty() && second->registryToDef.empty());
-  const std::string name = "TestStatsProvider(" + std::to_string(uintptr_t(static_cast<StatsProviderBase*>(second.Get()))) + ")";
+  const auto* base = static_cast<StatsProviderBase*>(second.Get());
+  const std::string name = "TestStatsProvider(" + std::to_string(uintptr_t(base)) + ")";
   std::vector<std::string> lines;
   for (const auto& l : capture.Lines()) {
     if (l.logger == name) lines.push_back(l.level + " " + l.message);

@@ -45,7 +45,8 @@ inline GetStatValuesHandlerRef QuietHandler(const std::string& name) {
 }
 
 /// Register registers defs with a QuietHandler; the handle unregisters on release.
-inline StatsRegistryItemRef Register(const StatsRegistryRef& r, const StatDefList& defs, StatInfoList* infos = nullptr) {
+inline StatsRegistryItemRef Register(const StatsRegistryRef& r, const StatDefList& defs,
+                                     StatInfoList* infos = nullptr) {
   StatInfoList ignored;
   StatsRegistryItemRef item;
   r->Register(defs, QuietHandler("h"), infos ? *infos : ignored, item);

@@ -92,7 +92,7 @@ TEST_F(Retrieval, SerialAndParallelCollectionGiveTheSameValuesBesideNeverEndingL
     for (size_t i = 1; i < values.size(); ++i) EXPECT_TRUE(values[i]->HasValue()) << InstanceToString(*values[i]);
     if (parallel[0] == 't') std::sort(calls.begin(), calls.end());  // parallel calls end in any order
     EXPECT_EQ(calls, (std::vector<std::string>{"P1:[0('1'),1('sda','1')]", "P2:[3('eth0'),2(),3('*')]"})) << parallel;
-    EXPECT_EQ(std::max(p1->lastCount.load(), p2->lastCount.load()), 6u) << "counts include earlier entries, " << parallel;
+    EXPECT_EQ(std::max(p1->lastCount.load(), p2->lastCount.load()), 6u) << "the count includes earlier entries";
     EXPECT_EQ(p1->lastThread == std::this_thread::get_id(), parallel[0] == 'f') << "pool threads for parallel";
   }
   EXPECT_EQ(running.load(), 2);
