@@ -12,27 +12,10 @@
 
 namespace {
 
-using Kestrix::System::GetSystemFactory;
 using Kestrix::System::LockGuard;
 using Kestrix::System::TestClock;
 using Kestrix::System::WaitableObject;
 using Kestrix::System::WaitableObjectRef;
-
-TEST(LockTest, MutexExcludes) {
-  auto mutex = GetSystemFactory().CreateMutex();
-  int counter = 0;  // guarded by mutex; TSan reports any access outside it
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 10000; ++i) {
-        LockGuard<Kestrix::System::Mutex> lock(*mutex);
-        ++counter;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(counter, 40000);
-}
 
 TEST(LockTest, ReadersShareAndWritersExclude) {
   struct Guarded : Kestrix::System::RWLockableObjectImpl {};
@@ -40,87 +23,61 @@ TEST(LockTest, ReadersShareAndWritersExclude) {
   std::atomic<int> readersInside{0};
   std::atomic<bool> writerInside{false};
   TestSupport::Flag bothReading;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      if (t < 2) {
-        // Two readers meet inside the read lock: only possible when it is shared.
+  TestSupport::RunThreads(4, [&](int t) {
+    if (t < 2) {
+      // Two readers meet inside the read lock: only possible when it is shared.
+      Kestrix::System::ReadGuard lock(*g);
+      if (++readersInside == 2) bothReading.Set();
+      EXPECT_TRUE(bothReading.Wait());
+      --readersInside;
+    }
+    EXPECT_TRUE(bothReading.Wait());  // writers start after the meeting
+    for (int i = 0; i < 2000; ++i) {
+      if ((i + t) % 4 == 0) {
+        Kestrix::System::WriteGuard lock(*g);
+        EXPECT_FALSE(writerInside.exchange(true));
+        EXPECT_EQ(readersInside.load(), 0);
+        writerInside = false;
+      } else {
         Kestrix::System::ReadGuard lock(*g);
-        if (++readersInside == 2) bothReading.Set();
-        EXPECT_TRUE(bothReading.Wait());
+        ++readersInside;
+        EXPECT_FALSE(writerInside.load());
         --readersInside;
       }
-      EXPECT_TRUE(bothReading.Wait());  // writers start after the meeting
-      for (int i = 0; i < 2000; ++i) {
-        if ((i + t) % 4 == 0) {
-          Kestrix::System::WriteGuard lock(*g);
-          EXPECT_FALSE(writerInside.exchange(true));
-          EXPECT_EQ(readersInside.load(), 0);
-          writerInside = false;
-        } else {
-          Kestrix::System::ReadGuard lock(*g);
-          ++readersInside;
-          EXPECT_FALSE(writerInside.load());
-          --readersInside;
-        }
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+    }
+  });
 }
 
 // Waiter runs TimedWaitUntil(timeout, flag) on its own thread and keeps the result.
 struct Waiter {
-  Waiter(const WaitableObjectRef& w, const bool& flag, uint64_t timeout) {
-    thread = std::thread([this, w, &flag, timeout] {
-      LockGuard<WaitableObject> lock(*w);
-      result = Kestrix::System::TimedWaitUntil(*w, timeout, [&] { return flag; });
-      returnedAt = Kestrix::System::GetMonotonicTime();
-    });
-  }
+  Waiter(const WaitableObjectRef& w, const bool& flag, uint64_t timeout)
+      : thread([this, w, &flag, timeout] {
+          LockGuard<WaitableObject> lock(*w);
+          result = Kestrix::System::TimedWaitUntil(*w, timeout, [&] { return flag; });
+          returnedAt = Kestrix::System::GetMonotonicTime();
+        }) {}
   bool Join() {
     thread.join();
     return result;
   }
-  std::thread thread;
   bool result = false;
   uint64_t returnedAt = 0;
+  std::thread thread;  // last: starts once the results are initialised
 };
 
-TEST(WaitTest, BroadcastWakesEveryWaiterAndTimeOutReportsFalse) {
+TEST(WaitTest, RealClockTimesOutAndTakesAHugeTimeoutAsAWait) {
   WaitableObjectRef w = Kestrix::System::CreateWaitableObject();
-  bool flag = false;  // guarded by w's lock
-  {
-    LockGuard<WaitableObject> lock(*w);
-    EXPECT_FALSE(w->TimedWait(1000)) << "nobody signals: times out";
-    EXPECT_FALSE(Kestrix::System::TimedWaitUntil(*w, 0, [&] { return flag; }));
-  }
-  std::vector<std::unique_ptr<Waiter>> waiters;
-  for (int i = 0; i < 4; ++i) waiters.push_back(std::make_unique<Waiter>(w, flag, UINT64_MAX));
-  {
-    LockGuard<WaitableObject> lock(*w);
-    flag = true;
-    w->Broadcast();
-  }
-  for (auto& waiter : waiters) EXPECT_TRUE(waiter->Join());
-}
-
-TEST(WaitTest, HugeTimeoutIsAWaitNotAnImmediateTimeOut) {
-  WaitableObjectRef w = Kestrix::System::CreateWaitableObject();
-  bool waiting = false;  // guarded by w's lock
-  bool woken = false;
+  bool waiting = false, woken = false;  // guarded by w's lock
   std::thread t([&] {
     LockGuard<WaitableObject> lock(*w);
+    EXPECT_FALSE(w->TimedWait(1000)) << "nobody signals: times out";
     waiting = true;
     woken = w->TimedWait(UINT64_MAX);
   });
   // The waiter set `waiting` and released the lock only by going to sleep.
-  for (;;) {
+  for (bool signalled = false; !signalled;) {
     LockGuard<WaitableObject> lock(*w);
-    if (waiting) {
-      w->Signal();
-      break;
-    }
+    if ((signalled = waiting)) w->Signal();
   }
   t.join();
   EXPECT_TRUE(woken);
@@ -130,7 +87,7 @@ TEST(WaitTest, TestClockDrivesTimedWaits) {
   TestClock clock(1000, 0);
   Kestrix::System::ScopedTestClock scoped(clock);
   WaitableObjectRef w = Kestrix::System::CreateWaitableObject();
-  bool flag = false;
+  bool flag = false;  // guarded by w's lock
 
   // Only moving the clock to the deadline ends the wait.
   Waiter timesOut(w, flag, 10000000);
@@ -142,16 +99,16 @@ TEST(WaitTest, TestClockDrivesTimedWaits) {
   EXPECT_EQ(timesOut.returnedAt, 10001000u);
   EXPECT_EQ(clock.GetWaiterCount(), 0u);
 
-  // A notification ends it without any clock move.
-  Waiter notified(w, flag, 10000000);
-  ASSERT_TRUE(clock.AwaitWaiters(1));
+  // A broadcast ends every wait without any clock move.
+  std::vector<std::unique_ptr<Waiter>> notified;
+  for (int i = 0; i < 3; ++i) notified.push_back(std::make_unique<Waiter>(w, flag, 10000000));
+  ASSERT_TRUE(clock.AwaitWaiters(3));
   {
     LockGuard<WaitableObject> lock(*w);
     flag = true;
     w->Broadcast();
   }
-  EXPECT_TRUE(notified.Join());
-  EXPECT_EQ(notified.returnedAt, 10001000u);
+  for (auto& waiter : notified) EXPECT_TRUE(waiter->Join() && waiter->returnedAt == 10001000u);
 
   // Saturating deadlines: the largest timeout ends at the end of time.
   flag = false;
@@ -166,8 +123,8 @@ TEST(WaitTest, TestClockDrivesTimedWaits) {
 TEST(WaitTest, DestroyedTestClockReleasesItsWaiters) {
   auto clock = std::make_unique<TestClock>(0, 0);
   Kestrix::System::SetClockSource(clock.get());
-  auto cond = GetSystemFactory().CreateConditionVariable();
-  auto mutex = GetSystemFactory().CreateMutex();
+  auto cond = Kestrix::System::GetSystemFactory().CreateConditionVariable();
+  auto mutex = Kestrix::System::GetSystemFactory().CreateMutex();
   bool woken = false;
   std::thread t([&] {
     LockGuard<Kestrix::System::Mutex> lock(*mutex);

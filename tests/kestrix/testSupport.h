@@ -1,10 +1,10 @@
-// Helpers shared by the core-layer and application tests: a temporary
-// directory, whole-file reads, and a flag that threads wait on with a generous
-// real-time guard (a hang fails the test instead of blocking the suite).
+// Helpers shared by the core-layer, registry and application tests: a
+// temporary directory, whole-file reads, a log file, and a flag that threads
+// wait on with a generous real-time guard (a hang fails the test instead of
+// blocking the suite).
 #pragma once
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -13,7 +13,10 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "kestrix/log.h"
 
 namespace TestSupport {
 
@@ -54,6 +57,26 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+/// LogFile is a log sink appending to a file of its own.
+struct LogFile {
+  TempDir dir;
+  Kestrix::Ref<Kestrix::Service::LogSink> sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
+  LogFile() { sink->OpenFile(dir.File("log"), error); }
+  Kestrix::Service::LoggerRef Logger(const std::string& name, int32_t level) const {
+    return Kestrix::MakeRef<Kestrix::Service::Logger>(name, sink, level);
+  }
+  std::string Text() const { return ReadFile(dir.File("log")); }
+  std::string error;  // why the file could not be opened
+};
+
+/// RunThreads runs fn(0), ..., fn(n - 1) on n threads at once and joins them.
+template <class F>
+void RunThreads(int n, F fn) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) threads.emplace_back(fn, t);
+  for (auto& th : threads) th.join();
+}
+
 /// Flag is a one-way latch: Set once, Wait until set (false after the guard).
 class Flag {
 public:
@@ -62,11 +85,7 @@ public:
     set_ = true;
     cv_.notify_all();
   }
-  bool IsSet() {
-    std::lock_guard<std::mutex> lock(m_);
-    return set_;
-  }
-  bool Wait(std::chrono::seconds guard = std::chrono::seconds(60)) {
+  bool Wait(std::chrono::milliseconds guard = std::chrono::seconds(60)) {
     std::unique_lock<std::mutex> lock(m_);
     return cv_.wait_for(lock, guard, [this] { return set_; });
   }

@@ -5,24 +5,6 @@
 namespace RegistryTest {
 namespace {
 
-std::string DecimalAddressOfBase(const TestProvider& p) {
-  return std::to_string(reinterpret_cast<uintptr_t>(static_cast<const void*>(
-      static_cast<const Stats::StatsProviderBase*>(&p))));
-}
-
-TEST(ProviderBase, IsNamedByPrefixAndAddressAndLogsCreating) {
-  DefaultLogCapture capture;
-  TestProviderRef p(new TestProvider("p", {}));
-  const std::string name = "TestStatsProvider(" + DecimalAddressOfBase(*p) + ")";
-  EXPECT_EQ(p->GetProviderName(), name);
-  EXPECT_EQ(p->GetLogger()->GetName(), name);
-  size_t creating = 0;
-  for (const auto& l : capture.Lines()) {
-    if (l.logger == name && l.message == "Creating...") creating += l.level == "verbose";
-  }
-  EXPECT_EQ(creating, 1u);
-}
-
 using Provider = ProviderFixture;
 
 TEST_F(Provider, RegistrationFillsTheIdMapsFromTheReturnedInfos) {
@@ -36,57 +18,43 @@ TEST_F(Provider, RegistrationFillsTheIdMapsFromTheReturnedInfos) {
   EXPECT_EQ(p->registryToDef.at(2)->GetName(), "c");
 }
 
-TEST(ProviderBase, RefusedRegistrationLeavesMapsEmptyAndWarnsOnce) {
-  DefaultLogCapture capture;
-  StatsRegistryRef registry = Stats::CreateRegistry(Kestrix::Service::LoggerRef());
-  TestProviderRef first(new TestProvider("1", {Src(1, "same")}));
-  TestProviderRef second(new TestProvider("2", {Src(2, "other"), Src(3, "same")}));
+// Providers log below the default logger, here sent to a file at trivia level.
+TEST(ProviderBase, IsNamedByAddressAndRefusedRegistrationLeavesMapsEmptyAndWarnsOnce) {
+  LogCapture capture;
+  const auto& root = Kestrix::Service::GetDefaultLogger();
+  root->GetSink()->OpenFile(capture.dir.File("log"), capture.error);
+  root->SetLevel(Kestrix::Service::LOG_TRIVIA);
+  StatsRegistryRef registry = CreateRegistry(Kestrix::Service::LoggerRef());
+  TestProviderRef first(new TestProvider("1", {Src(1, "same")})), second(new TestProvider("2", {Src(3, "same")}));
   first->RegisterStats(registry);
   second->RegisterStats(registry);
-  EXPECT_TRUE(second->registryToLocal.empty());
-  EXPECT_TRUE(second->localToRegistry.empty());
-  EXPECT_TRUE(second->registryToDef.empty());
-  size_t warnings = 0;
+  root->SetLevel(Kestrix::Service::LOG_INFO);
+  root->GetSink()->UseStandardError();
+  EXPECT_TRUE(second->registryToLocal.empty() && second->localToRegistry.empty() && second->registryToDef.empty());
+  const auto* base = static_cast<StatsProviderBase*>(second.Get());
+  const std::string name = "TestStatsProvider(" + std::to_string(uintptr_t(base)) + ")";
+  std::vector<std::string> lines;
   for (const auto& l : capture.Lines()) {
-    if (l.message == "failed to register stats") {
-      ++warnings;
-      EXPECT_EQ(l.level, "warning");
-      EXPECT_EQ(l.logger, second->GetProviderName());
-    }
+    if (l.logger == name) lines.push_back(l.level + " " + l.message);
   }
-  EXPECT_EQ(warnings, 1u);
+  EXPECT_EQ(lines, (std::vector<std::string>{"verbose Creating...", "warning failed to register stats"}));
   EXPECT_NO_THROW(second->UnregisterStats()) << "no handle to release";
   first->UnregisterStats();
 }
 
-TEST_F(Provider, UnregisterStatsReleasesEveryHandleOnce) {
-  StatsRegistryRef other = Stats::CreateRegistry(capture.Logger());
-  TestProviderRef p = Provide("P", {Src(1, "a")});
-  p->RegisterStats(other);
-  StatInfoRef info;
-  ASSERT_TRUE(registry->GetStatInfo(0, info));
-  ASSERT_TRUE(other->GetStatInfo(0, info));
-  p->UnregisterStats();
-  EXPECT_FALSE(registry->GetStatInfo(0, info));
-  EXPECT_FALSE(other->GetStatInfo(0, info));
-  EXPECT_NO_THROW(p->UnregisterStats());
-  // Registering again works and gives new ids.
-  p->RegisterStats(registry);
-  EXPECT_EQ(p->IdOf(1), 1);
-
-  TestProviderRef never(new TestProvider("N", {}));
-  EXPECT_NO_THROW(never->UnregisterStats());
-}
-
-TEST(ProviderBase, EmptyRegistryMeansTheDefaultRegistry) {
-  TestProviderRef p(new TestProvider("D", {Src(1, "registry.test.default.only")}));
+TEST_F(Provider, UnregisterStatsReleasesEveryHandleOnceAndEmptyMeansTheDefaultRegistry) {
+  TestProviderRef p = Provide("P", {Src(1, "registry.test.default.only")});
   p->RegisterStats(StatsRegistryRef());
   const int64_t id = p->IdOf(1);
   StatInfoRef info;
-  ASSERT_TRUE(Stats::GetDefaultRegistry()->GetStatInfo(id, info));
+  ASSERT_TRUE(registry->GetStatInfo(0, info) && GetDefaultRegistry()->GetStatInfo(id, info));
   EXPECT_EQ(info->GetDef()->GetName(), "registry.test.default.only");
   p->UnregisterStats();
-  EXPECT_FALSE(Stats::GetDefaultRegistry()->GetStatInfo(id, info));
+  EXPECT_FALSE(registry->GetStatInfo(0, info) || GetDefaultRegistry()->GetStatInfo(id, info));
+  EXPECT_NO_THROW(p->UnregisterStats());
+  p->RegisterStats(registry);
+  EXPECT_EQ(p->IdOf(1), 1) << "registering again gives new ids";
+  EXPECT_NO_THROW(TestProviderRef(new TestProvider("N", {}))->UnregisterStats()) << "never registered";
 }
 
 }  // namespace

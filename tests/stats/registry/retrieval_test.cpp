@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <thread>
 
 #include "registryTestSupport.h"
@@ -9,8 +8,6 @@
 
 namespace RegistryTest {
 namespace {
-
-using Stats::MakeStatInstance;
 
 class Retrieval : public ProviderFixture {
 protected:
@@ -52,10 +49,10 @@ TEST_F(Retrieval, InvalidInstancesAreLeftOutWithTheirWarning) {
   };
   for (const auto& c : cases) {
     const size_t linesBefore = capture.Lines().size();
-    calls.calls.clear();
+    calls.clear();
     StatInstanceValueList values;
     registry->GetStatValues(c.request, values);
-    EXPECT_EQ(calls.Get(), c.calls) << c.what;
+    EXPECT_EQ(calls, c.calls) << c.what;
     std::vector<std::string> warnings;
     const auto lines = capture.Lines();
     for (size_t i = linesBefore; i < lines.size(); ++i) {
@@ -65,44 +62,42 @@ TEST_F(Retrieval, InvalidInstancesAreLeftOutWithTheirWarning) {
   }
 }
 
-TEST_F(Retrieval, GroupsByHandlerInHandlerOrderAndRequestOrder) {
-  StatInstanceValueList values;
-  registry->GetStatValues({MakeStatInstance(3, {"eth0"}), MakeStatInstance(0, {"1"}), MakeStatInstance(2, {}),
-                           MakeStatInstance(3, {"eth1"}), MakeStatInstance(0, {"0"})},
-                          values);
-  EXPECT_EQ(calls.Get(), (std::vector<std::string>{"P1:[0('1'),0('0')]", "P2:[3('eth0'),2(),3('eth1')]"}));
-  // Values: providerId * 1000 + number of attribute values, flagged as collected.
-  EXPECT_EQ(ValueTexts(values), (std::vector<std::string>{"0('0')=1001", "0('1')=1001", "2()=3000",
-                                                          "3('eth0')=4001", "3('eth1')=4001"}));
-  for (const auto& v : values) EXPECT_TRUE(v->HasValue()) << Stats::InstanceToString(*v);
-}
-
-TEST_F(Retrieval, ListFormAppendsAndCountsTheWholeList) {
-  StatInstanceValueList values = {Kestrix::MakeRef<Stats::StatInstanceValue>(9, Stats::AttributeValues{}, 5, false)};
-  registry->GetStatValues({MakeStatInstance(2, {}), MakeStatInstance(3, {"lo"})}, values);
-  ASSERT_EQ(values.size(), 3u);
-  EXPECT_EQ(Stats::InstanceToString(*values[0]), "9()") << "earlier entries stay first";
-  EXPECT_EQ(p2->LastCount(), 3u) << "GetValueCount includes the entries present before the call";
-}
-
-TEST_F(Retrieval, ParallelCollectionGivesTheSerialValuesOnPoolThreads) {
-  const StatInstanceList request = {MakeStatInstance(3, {"*"}), MakeStatInstance(0, {"0"}), MakeStatInstance(2, {}),
-                                    MakeStatInstance(1, {"sda", "1"}), MakeStatInstance(0, {"1"})};
-  StatInstanceValueList serial, parallel;
-  registry->GetStatValues(request, serial);
-  const size_t serialCalls = p1->Threads().size();
-  {
-    ScopedParallelCollect on("true");
-    registry->GetStatValues(request, parallel);
+// Serially on the caller's thread, in parallel on pool threads: one call per
+// handler, in handler order, with the instances in request order; the list
+// form appends, and the result counts the whole list. The service runs each
+// sampling loop as a never-ending task on the application's pool; a parallel
+// retrieval must still get pool threads.
+TEST_F(Retrieval, SerialAndParallelCollectionGiveTheSameValuesBesideNeverEndingLoops) {
+  std::atomic<int> running{0};
+  TestSupport::Flag stop, up;
+  auto pool = Kestrix::Service::GetApp()->GetWorkPool();
+  for (int i = 0; i < 2; ++i) {
+    pool->Run([&] {
+      if (++running == 2) up.Set();
+      stop.Wait();
+    });
   }
-  EXPECT_EQ(ValueTexts(parallel), ValueTexts(serial));
-  EXPECT_EQ(serial.size(), 5u);
-  for (auto* p : {&p1, &p2}) {
-    const auto threads = (*p)->Threads();
-    ASSERT_EQ(threads.size(), serialCalls + 1) << "one call per handler and pass";
-    EXPECT_EQ(threads.front(), std::this_thread::get_id()) << "serial: the caller's thread";
-    EXPECT_NE(threads.back(), std::this_thread::get_id()) << "parallel: a pool thread";
+  ASSERT_TRUE(up.Wait());
+  const StatInstanceList request = {MakeStatInstance(3, {"eth0"}), MakeStatInstance(0, {"1"}), MakeStatInstance(2, {}),
+                                    MakeStatInstance(3, {"*"}), MakeStatInstance(1, {"sda", "1"})};
+  const std::vector<std::string> want = {"0('1')=1001", "1('sda','1')=2002", "2()=3000", "3('*')=4001",
+                                         "3('eth0')=4001", "9()=5"};
+  for (const char* parallel : {"false", "true"}) {
+    ScopedParallelCollect setting(parallel);
+    calls.clear();
+    StatInstanceValueList values = {Kestrix::MakeRef<StatInstanceValue>(9, AttributeValues{}, 5, false)};
+    registry->GetStatValues(request, values);
+    EXPECT_EQ(InstanceToString(*values[0]), "9()") << "earlier entries stay first";
+    EXPECT_EQ(ValueTexts(values), want) << parallel;
+    for (size_t i = 1; i < values.size(); ++i) EXPECT_TRUE(values[i]->HasValue()) << InstanceToString(*values[i]);
+    if (parallel[0] == 't') std::sort(calls.begin(), calls.end());  // parallel calls end in any order
+    EXPECT_EQ(calls, (std::vector<std::string>{"P1:[0('1'),1('sda','1')]", "P2:[3('eth0'),2(),3('*')]"})) << parallel;
+    EXPECT_EQ(std::max(p1->lastCount.load(), p2->lastCount.load()), 6u) << "the count includes earlier entries";
+    EXPECT_EQ(p1->lastThread == std::this_thread::get_id(), parallel[0] == 'f') << "pool threads for parallel";
   }
+  EXPECT_EQ(running.load(), 2);
+  stop.Set();
+  EXPECT_TRUE(pool->Wait(60000000));
 }
 
 TEST_F(Retrieval, UnreadableParallelSettingCollectsSeriallyWithOneWarning) {
@@ -111,21 +106,19 @@ TEST_F(Retrieval, UnreadableParallelSettingCollectsSeriallyWithOneWarning) {
   registry->GetStatValues({MakeStatInstance(2, {})}, values);
   registry->GetStatValues({MakeStatInstance(2, {})}, values);
   EXPECT_EQ(values.size(), 2u);
-  const auto threads = p2->Threads();
-  ASSERT_EQ(threads.size(), 2u);
-  EXPECT_EQ(threads[0], std::this_thread::get_id());
+  EXPECT_EQ(calls.size(), 2u);
+  EXPECT_EQ(p2->lastThread, std::this_thread::get_id());
   size_t warnings = 0;
   for (const auto& l : capture.Lines()) warnings += l.level == "warning";
   EXPECT_EQ(warnings, 1u);
-  EXPECT_EQ(capture.Count("warning",
-                          "configuration scratch, key statsRegistry/parallelCollect: 'yes' is not a boolean "
-                          "(true, false, 1 or 0); collecting serially"),
+  EXPECT_EQ(capture.Count("warning", "configuration scratch, key statsRegistry/parallelCollect: 'yes' is not a "
+                                     "boolean (true, false, 1 or 0); collecting serially"),
             1u);
 }
 
 TEST_F(Retrieval, ThrowingHandlerIsReportedAfterEveryHandlerRan) {
   const StatInstanceList request = {MakeStatInstance(2, {}), MakeStatInstance(0, {"0"})};
-  p1->SetFailure("P1 cannot read");
+  p1->failure = "P1 cannot read";
   struct Case {
     const char* parallel;
     bool p2Fails;
@@ -133,7 +126,7 @@ TEST_F(Retrieval, ThrowingHandlerIsReportedAfterEveryHandlerRan) {
   } cases[] = {{"false", false, {}}, {"true", false, {"2()=3000"}}, {"true", true, {}}};
   for (const auto& c : cases) {
     ScopedParallelCollect setting(c.parallel);
-    p2->SetFailure(c.p2Fails ? "P2 cannot read" : "");
+    p2->failure = c.p2Fails ? "P2 cannot read" : "";
     StatInstanceValueList values;
     try {
       registry->GetStatValues(request, values);
@@ -142,60 +135,23 @@ TEST_F(Retrieval, ThrowingHandlerIsReportedAfterEveryHandlerRan) {
       EXPECT_STREQ(e.what(), "P1 cannot read") << "the first handler's error, parallel " << c.parallel;
     }
     EXPECT_EQ(ValueTexts(values), c.values) << "parallel " << c.parallel;
-    // The read lock is free again: a registration goes through.
-    StatInfoList infos;
-    StatsRegistryItemRef item;
-    registry->Register({}, QuietHandler("x"), infos, item);
-    EXPECT_TRUE(item) << "parallel " << c.parallel;
+    StatsRegistryItemRef item = Register(registry, {});
+    EXPECT_TRUE(item) << "the read lock is free again, parallel " << c.parallel;
   }
-  EXPECT_EQ(calls.Get().size(), 5u) << "1 serial call, then 2 parallel calls twice";
-}
-
-// The service runs each sampling loop as a never-ending task on the
-// application's pool; a parallel retrieval must still get pool threads.
-TEST_F(Retrieval, ParallelRetrievalCompletesBesideTwoNeverEndingLoops) {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool stop = false;
-  int running = 0;
-  auto pool = Kestrix::Service::GetApp()->GetWorkPool();
-  for (int i = 0; i < 2; ++i) {
-    pool->Run([&] {
-      std::unique_lock<std::mutex> lock(mutex);
-      ++running;
-      changed.notify_all();
-      changed.wait(lock, [&] { return stop; });
-      --running;
-      changed.notify_all();
-    });
-  }
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return running == 2; });
-  }
-  StatInstanceValueList values;
-  {
-    ScopedParallelCollect on("true");
-    registry->GetStatValues({MakeStatInstance(0, {"0"}), MakeStatInstance(2, {})}, values);
-  }
-  EXPECT_EQ(ValueTexts(values), (std::vector<std::string>{"0('0')=1001", "2()=3000"}));
-  std::unique_lock<std::mutex> lock(mutex);
-  stop = true;
-  changed.notify_all();
-  changed.wait(lock, [&] { return running == 0; });
+  EXPECT_EQ(calls.size(), 5u) << "1 serial call, then 2 parallel calls twice";
 }
 
 // A pool that winds down refuses tasks; the pass still gets every value,
 // collected on the calling thread.
 TEST_F(Retrieval, RetrieverCollectsOnTheCallerWhenThePoolRefuses) {
-  auto impl = Kestrix::RefCast<Stats::Registry::RegistryImpl>(registry);
+  auto impl = Kestrix::RefCast<Registry::RegistryImpl>(registry);
   ASSERT_TRUE(impl);
   Kestrix::Service::WorkPoolRef pool = Kestrix::Service::CreateWorkPool("refusing", 2);
   pool->BeginWindDown();
-  Stats::Registry::HandlerGroups groups = {{1, {MakeStatInstance(0, {"0"})}}, {2, {MakeStatInstance(2, {})}}};
+  Registry::HandlerGroups groups = {{1, {MakeStatInstance(0, {"0"})}}, {2, {MakeStatInstance(2, {})}}};
   StatInstanceValueList values;
-  const Kestrix::Ref<Stats::Registry::ResultImpl> result(new Stats::Registry::ResultImpl(values));
-  Stats::Registry::StatsRetrieverRef retriever(new Stats::Registry::StatsRetriever(capture.Logger(), pool));
+  const Kestrix::Ref<Registry::ResultImpl> result(new Registry::ResultImpl(values));
+  Registry::StatsRetrieverRef retriever(new Registry::StatsRetriever(capture.logger, pool));
   std::exception_ptr error;
   {
     Kestrix::System::ReadGuard guard(*impl);
@@ -203,7 +159,7 @@ TEST_F(Retrieval, RetrieverCollectsOnTheCallerWhenThePoolRefuses) {
   }
   EXPECT_FALSE(error);
   EXPECT_EQ(ValueTexts(values), (std::vector<std::string>{"0('0')=1001", "2()=3000"}));
-  EXPECT_EQ(p1->Threads().back(), std::this_thread::get_id());
+  EXPECT_EQ(p1->lastThread, std::this_thread::get_id());
   size_t refusals = 0;
   for (const auto& l : capture.Lines()) {
     refusals += l.level == "warning" && l.message.find("work pool refused the call of handler") == 0;
