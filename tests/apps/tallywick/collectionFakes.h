@@ -88,12 +88,14 @@ inline Stats::StatAttribute PathAttribute(const std::string& typeName) { return 
 /// context that builds scripted queries.
 class CollectionTest : public ::testing::Test {
 protected:
-  CollectionContext Context() {
+  /// Context builds collections on registry (by default the listing registry).
+  CollectionContext Context(Stats::StatsRegistryRef registry = nullptr) {
     CollectionContext context;
-    context.registry = registry_;
-    context.createQuery = [this](const Stats::StatInstanceWriterRef& w, const Stats::StatInstanceAllocatorRef& a,
-                                 const Stats::StatsRegistryRef& r) {
-      EXPECT_EQ(r.Get(), static_cast<Stats::StatsRegistry*>(registry_.Get()));
+    context.registry = registry ? registry : Stats::StatsRegistryRef(registry_);
+    context.createQuery = [this, registry = context.registry](const Stats::StatInstanceWriterRef& w,
+                                                              const Stats::StatInstanceAllocatorRef& a,
+                                                              const Stats::StatsRegistryRef& r) {
+      EXPECT_EQ(r.Get(), registry.Get());
       auto q = Kestrix::MakeRef<ScriptedQuery>(w, a);
       query_ = q.Get();
       return Stats::StatsQueryRef(q);
