@@ -5,8 +5,10 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,8 +46,8 @@ inline std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-/// CapturedLog is a logger at trivia level writing to a file; Lines() returns
-/// "<level> <message>" per line written so far.
+/// CapturedLog is a logger at trivia level writing to a file whose lines read
+/// back as "<level> <message>".
 class CapturedLog {
 public:
   explicit CapturedLog(const ScratchDir& dir, const std::string& name = "captured.log") : path_(dir.File(name)) {
@@ -56,35 +58,27 @@ public:
   }
   const Kestrix::Service::LoggerRef& Logger() const { return logger_; }
 
-  std::vector<std::string> Lines() const {
+  /// Lines returns the lines written so far that start with prefix.
+  std::vector<std::string> Lines(const std::string& prefix = "") const {
     std::vector<std::string> lines;
     std::istringstream in(ReadFile(path_));
-    std::string line;
-    while (std::getline(in, line)) {
-      // "<time> <level> T: <message>"
-      const size_t levelStart = line.find(' ') + 1;
-      const size_t levelEnd = line.find(' ', levelStart);
-      const size_t message = line.find(" T: ", levelEnd);
-      if (levelStart == 0 || levelEnd == std::string::npos || message == std::string::npos) {
+    static const std::regex format(R"(\S+ (\S+) T: (.*))");  // "<time> <level> T: <message>"
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+      if (!std::regex_match(line, m, format)) {
         ADD_FAILURE() << "unexpected log line: " << line;
-        continue;
+      } else if (std::string l = m[1].str() + " " + m[2].str(); l.compare(0, prefix.size(), prefix) == 0) {
+        lines.push_back(l);
       }
-      lines.push_back(line.substr(levelStart, levelEnd - levelStart) + " " + line.substr(message + 4));
     }
     return lines;
   }
   /// Count returns how many lines equal line exactly.
   size_t Count(const std::string& line) const {
-    size_t n = 0;
-    for (const auto& l : Lines()) n += l == line;
-    return n;
+    const auto lines = Lines(line);
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
   }
-  /// CountPrefix returns how many lines start with prefix.
-  size_t CountPrefix(const std::string& prefix) const {
-    size_t n = 0;
-    for (const auto& l : Lines()) n += l.compare(0, prefix.size(), prefix) == 0;
-    return n;
-  }
+  size_t CountPrefix(const std::string& prefix) const { return Lines(prefix).size(); }
   std::string Text() const { return ReadFile(path_); }
 
 private:
