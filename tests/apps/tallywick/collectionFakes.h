@@ -25,21 +25,13 @@ public:
     infos_.push_back(Kestrix::MakeRef<Stats::StatInfo>(registryId, def));
   }
 
-  // Stats::StatsRegistry
+  // Stats::StatsRegistry: only the listing is used.
   void Register(const Stats::StatDefList&, const Stats::GetStatValuesHandlerRef&, Stats::StatInfoList&,
-                Stats::StatsRegistryItemRef&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::Register");
-  }
+                Stats::StatsRegistryItemRef&) override { Unsupported(); }
   void RegisterExisting(const Stats::StatInfoList&, const Stats::GetStatValuesHandlerRef&,
-                        Stats::StatsRegistryItemRef&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::RegisterExisting");
-  }
-  void GetStatValues(const Stats::StatInstanceList&, Stats::StatInstanceValueList&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::GetStatValues");
-  }
-  void GetStatValues(const Stats::StatInstanceList&, Stats::StatsResult&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::GetStatValues");
-  }
+                        Stats::StatsRegistryItemRef&) override { Unsupported(); }
+  void GetStatValues(const Stats::StatInstanceList&, Stats::StatInstanceValueList&) override { Unsupported(); }
+  void GetStatValues(const Stats::StatInstanceList&, Stats::StatsResult&) override { Unsupported(); }
   bool GetStatInfo(int64_t, Stats::StatInfoRef&) const override { return false; }
   uint64_t GetStatInfos(Stats::StatInfoList& infos, uint64_t since) const override {
     if (since != 0) ADD_FAILURE() << "GetStatInfos since " << since;
@@ -48,6 +40,7 @@ public:
   }
 
 private:
+  [[noreturn]] static void Unsupported() { throw Kestrix::NotSupportedException("ListingRegistry"); }
   Stats::StatInfoList infos_;
 };
 

@@ -1,13 +1,10 @@
 // Helpers shared by the persistence tests: a scratch directory, a logger whose
-// lines can be read back, and a read-only look into a database file.
+// lines can be read back, and the test's own connection to a database file.
 #pragma once
 
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -16,35 +13,13 @@
 #include <gtest/gtest.h>
 
 #include "kestrix/log.h"
+#include "tests/kestrix/testSupport.h"
 
 namespace Tallywick {
 namespace Testing {
 
-/// ScratchDir is a fresh directory removed with everything in it at the end.
-class ScratchDir {
-public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tw-persist-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string File(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-  const std::string& Path() const { return path_; }
-
-private:
-  std::string path_;
-};
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using ScratchDir = TestSupport::TempDir;
+using TestSupport::ReadFile;
 
 /// CapturedLog is a logger at trivia level writing to a file whose lines read
 /// back as "<level> <message>".
