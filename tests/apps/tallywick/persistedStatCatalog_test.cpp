@@ -46,7 +46,7 @@ protected:
   }
 };
 
-TEST_F(CatalogueTest, CpuMemNetSeriesTakeTheIdsZeroToSixInCatalogueOrder) {
+TEST_F(CatalogueTest, CpuMemNetSeriesTakeTheIdsInCatalogueOrder) {
   auto collection = CpuMemNet();
   const auto& drain = collection->GetDrainList();
   ASSERT_EQ(drain.size(), 4u);
@@ -71,29 +71,22 @@ TEST_F(CatalogueTest, CpuMemNetSeriesTakeTheIdsZeroToSixInCatalogueOrder) {
   // Every label of the catalogue is requested: six host stats and four per-NIC.
   ASSERT_EQ(query_->requests.size(), 1u);
   EXPECT_EQ(query_->requests[0].size(), 10u);
-  EXPECT_EQ(ids_.Next(), 7u);
-}
-
-TEST_F(CatalogueTest, NetworkTemplatesGiveRealSeriesPerInterface) {
-  auto collection = CpuMemNet();
-  const struct {
-    uint64_t statId;
-    const char* name;
-    const char* label;
-    const char* unit;
-  } templates[] = {
-      {107, "net.tx.activity.eth0", "net.tx.activity.pNIC", "kb_per_sec"},
-      {108, "net.rx.activity.eth0", "net.rx.activity.pNIC", "kb_per_sec"},
-      {109, "net.tx.packetRate.eth0", "net.tx.packetRate.pNIC", "packets_per_microsec"},
-      {110, "net.rx.packetRate.eth0", "net.rx.packetRate.pNIC", "packets_per_microsec"},
-  };
-  CollectedStatId next = 7;
-  for (const auto& t : templates) {
-    EXPECT_EQ(Allocate(t.statId, {"eth0"}), next);
-    EXPECT_EQ(Describe(*collection->GetDrainList().back()),
-              std::string(t.name) + "|" + t.label + "|real|" + std::to_string(next++) + "|" +
-                  Metadata("network", t.unit, t.name, "eth0"));
+  // The network templates give real series per interface, with the next ids.
+  got.clear();
+  for (uint64_t statId = 107; statId <= 110; ++statId) {
+    Allocate(statId, {"eth0"});
+    got.push_back(Describe(*collection->GetDrainList().back()));
   }
+  EXPECT_EQ(got, (Rows{
+                     "net.tx.activity.eth0|net.tx.activity.pNIC|real|7|" +
+                         Metadata("network", "kb_per_sec", "net.tx.activity.eth0", "eth0"),
+                     "net.rx.activity.eth0|net.rx.activity.pNIC|real|8|" +
+                         Metadata("network", "kb_per_sec", "net.rx.activity.eth0", "eth0"),
+                     "net.tx.packetRate.eth0|net.tx.packetRate.pNIC|real|9|" +
+                         Metadata("network", "packets_per_microsec", "net.tx.packetRate.eth0", "eth0"),
+                     "net.rx.packetRate.eth0|net.rx.packetRate.pNIC|real|10|" +
+                         Metadata("network", "packets_per_microsec", "net.rx.packetRate.eth0", "eth0"),
+                 }));
 }
 
 TEST_F(CatalogueTest, CpuUtilIsStoredWithoutItsComponentsAndInterfaceDotsStayInTheName) {
