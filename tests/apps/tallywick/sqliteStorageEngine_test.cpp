@@ -130,44 +130,25 @@ TEST_F(SqliteStorageEngineTest, OddSeriesNamesAreQuotedNotInjected) {
   EXPECT_EQ(Query("SELECT * FROM \"sm_stat_y'z\";"), Rows{"50|1.5"});
 }
 
-TEST_F(SqliteStorageEngineTest, RefusesASecondSeriesForOneTable) {
+TEST_F(SqliteStorageEngineTest, RestartKeepsTablesAndRefreshesMetadataAndASeriesKeepsItsTable) {
+  auto first = Stat("net.rx.activity.eth0.100", ValueKindReal, 1, "old;");
+  Store(*Open(), *first, 10, StatValue(1));
   auto engine = Open();
-  auto first = Stat("net.rx.activity.eth0.100", ValueKindReal, 1, "first;");
-  Store(*engine, *first, 10, StatValue(1));
+  auto refreshed = Stat("net.rx.activity.eth0.100", ValueKindReal, 3, "new;");
+  Store(*engine, *refreshed, 20, StatValue(2));
   // Dot and underscore give the same table; so would names differing in case only.
   const std::string want = "Refusing to store net.rx.activity.eth0_100: its table sm_stat_net_rx_activity_eth0_100 "
                            "already belongs to net.rx.activity.eth0.100";
   try {
-    Store(*engine, *Stat("net.rx.activity.eth0_100", ValueKindReal, 2, "other;"), 20, StatValue(2));
+    Store(*engine, *Stat("net.rx.activity.eth0_100", ValueKindReal, 2, "other;"), 30, StatValue(9));
     ADD_FAILURE() << "stored into another series' table";
   } catch (const StorageException& e) {
     EXPECT_EQ(std::string(e.what()), want);
   }
   EXPECT_EQ(log_.Count("error " + want), 1u);
-  // The first series keeps its row and its samples; storing it goes on.
-  Store(*engine, *first, 30, StatValue(3));
-  EXPECT_EQ(Query("SELECT stat_id, stat_metadata FROM sm_stats_metadata;"), Rows{"net.rx.activity.eth0.100|first;"});
-  EXPECT_EQ(Query("SELECT * FROM sm_stat_net_rx_activity_eth0_100 ORDER BY 1;"), (Rows{"10|1.0", "30|3.0"}));
-}
-
-TEST_F(SqliteStorageEngineTest, RestartKeepsTablesAndRefreshesMetadata) {
-  Store(*Open(), *Stat("mem.total", ValueKindInteger, 6, "old;"), 10, StatValue(1));
-  Store(*Open(), *Stat("mem.total", ValueKindInteger, 3, "new;"), 20, StatValue(2));
-  EXPECT_EQ(Query("SELECT stat_metadata FROM sm_stats_metadata;"), Rows{"new;"});
-  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total ORDER BY 1;"), (Rows{"10|1", "20|2"}));
-}
-
-TEST_F(SqliteStorageEngineTest, RolledBackTransactionStoresNothingAndCreationIsRetried) {
-  auto engine = Open();
-  auto stat = Stat("mem.util", ValueKindInteger, 1);
-  {
-    StorageTransaction transaction(*engine);
-    Store(*engine, *stat, 10, StatValue(1));  // creates the table inside the transaction
-  }  // rolled back: no table, no metadata row
-  EXPECT_EQ(Query("SELECT count(*) FROM sqlite_master WHERE name = 'sm_stat_mem_util';"), Rows{"0"});
-  engine->Store(*stat);  // must create the table again, not reuse dead statements
-  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_util;"), Rows{"10|1"});
-  EXPECT_EQ(Query("SELECT stat_id FROM sm_stats_metadata;"), Rows{"mem.util"});
+  Store(*engine, *refreshed, 40, StatValue(4));  // the owner goes on storing
+  EXPECT_EQ(Query("SELECT stat_id, stat_metadata FROM sm_stats_metadata;"), Rows{"net.rx.activity.eth0.100|new;"});
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_net_rx_activity_eth0_100 ORDER BY 1;"), (Rows{"10|1.0", "20|2.0", "40|4.0"}));
 }
 
 // Three threads share the engine, one of them without transactions. (The
