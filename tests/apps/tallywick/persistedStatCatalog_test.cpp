@@ -64,7 +64,8 @@ TEST_F(CatalogueTest, CpuMemNetSeriesTakeTheIdsInCatalogueOrder) {
                      "cpu.usage.system|cpu.usage.system.host|real|1|" + Metadata("cpu", "percent", "cpu.usage.system"),
                      "cpu.count|cpu.count.host|integer|2|" + Metadata("cpu", "cores", "cpu.count"),
                      "cpu.util||real|3|" + Metadata("cpu", "percent", "cpu.util"),
-                     "cpu.totalfrequency|cpu.totalfrequency.host|real|4|" + Metadata("cpu", "mhz", "cpu.totalfrequency"),
+                     "cpu.totalfrequency|cpu.totalfrequency.host|real|4|" +
+                         Metadata("cpu", "mhz", "cpu.totalfrequency"),
                      "mem.util|mem.physical.used.host|integer|5|" + Metadata("memory", "kb", "mem.util"),
                      "mem.total|mem.physical.host|integer|6|" + Metadata("memory", "kb", "mem.total"),
                  }));
@@ -110,8 +111,8 @@ TEST_F(CatalogueTest, StorageSizeSeriesAreNamedByTheConfiguredNameOrElseThePath)
   registry_->Add(201, "storage.used", {Testing::PathAttribute(".filesystem")});
   registry_->Add(202, "storage.totalsize", {Testing::PathAttribute(".filesystem")});
   registry_->Add(203, "storage.totalsize", {Testing::PathAttribute(".directory")});
-  auto collection = BuildStorageSizeCollection(OpenEngine(), 600000000,
-                                               {{"/", "root"}, {"/storage/log", "log"}, {"/var/core", "core"}}, Context());
+  const InstanceNames names = {{"/", "root"}, {"/storage/log", "log"}, {"/var/core", "core"}};
+  auto collection = BuildStorageSizeCollection(OpenEngine(), 600000000, names, Context());
   EXPECT_TRUE(collection->GetDrainList().empty());
   const std::pair<uint64_t, const char*> instances[] = {{201, "/"}, {201, "/storage/log"}, {202, "/"},
                                                         {203, "/var/core"}, {203, "/unnamed"}};
@@ -142,20 +143,6 @@ TEST_F(CatalogueTest, EveryLabelMatchesAStatisticOfTheLinuxProviders) {
   EXPECT_EQ(log_.CountPrefix("error "), 0u) << log_.Text();
   storage->UnregisterStats();
   linuxProvider->UnregisterStats();
-}
-
-TEST_F(CatalogueTest, FirstEntryOfALabelKeepsItAndOnlyFlaggedEntriesAreDrained) {
-  registry_->Add(1, "a");
-  auto first = Kestrix::MakeRef<PersistedStat>("first", "a.host", ValueKindInteger, "", 10);
-  auto second = Kestrix::MakeRef<PersistedStat>("second", "a.host", ValueKindInteger, "", 11);
-  auto quiet = Kestrix::MakeRef<PersistedStat>("quiet", "q.host", ValueKindInteger, "", 12);
-  auto ratio = Kestrix::MakeRef<RationalPersistedStat>("ratio", ValueKindReal, "", 13);
-  auto collection =
-      BuildCollection(OpenEngine(), 1, {}, {{ratio, {{quiet, false}}, {}}}, {{first, true}, {second, true}}, Context());
-  EXPECT_EQ(Names(collection->GetDrainList()), (Rows{"ratio", "first", "second"}));
-  EXPECT_EQ(Allocate(1, {}), 10u) << "a.host feeds the first entry";
-  ASSERT_EQ(ratio->GetNumerators().size(), 1u);
-  EXPECT_EQ(ratio->GetNumerators()[0].Get(), quiet.Get());
 }
 
 }  // namespace

@@ -63,7 +63,8 @@ TEST_F(SqliteStorageEngineTest, SchemaIsWrittenAsReadersExpectIt) {
                   "VARCHAR(128),   stat_metadata   VARCHAR(512),   CONSTRAINT \"pk_sm_stats_metadata\" PRIMARY "
                   "KEY (stat_id),   CONSTRAINT \"uniq_sm_stats_metadata\" UNIQUE (stat_table_name))"}));
   EXPECT_EQ(Query("SELECT * FROM sm_stats_metadata ORDER BY stat_id;"),
-            (Rows{"cpu.totalfrequency|sm_stat_cpu_totalfrequency|category=y;", "mem.total|sm_stat_mem_total|category=x;"}));
+            (Rows{"cpu.totalfrequency|sm_stat_cpu_totalfrequency|category=y;",
+                  "mem.total|sm_stat_mem_total|category=x;"}));
 }
 
 TEST_F(SqliteStorageEngineTest, ValuesAreStoredByKindAndTimestampsInWholeSeconds) {

@@ -130,18 +130,14 @@ protected:
   std::string Stored() const {
     Database check(db_);
     std::string out;
-    for (const char* name : {"a", "b", "c", "d"}) {
-      const std::string table = std::string("sm_stat_") + name;
-      std::string seconds = "-";
-      if (check.Rows("SELECT count(*) FROM sqlite_master WHERE name = '" + table + "';")[0] != "0") {
-        seconds = check.Rows("SELECT group_concat(sm_timestamp) FROM (SELECT sm_timestamp FROM " + table +
-                             " ORDER BY 1);")[0];
-      }
-      out += (out.empty() ? "" : " ") + std::string(name) + "=" + seconds;
+    for (const std::string name : {"a", "b", "c", "d"}) {
+      const std::string table = "sm_stat_" + name;
+      const bool exists = check.Exec("SELECT 1 FROM " + table + ";") == SQLITE_OK;
+      const std::string sql = "SELECT group_concat(t) FROM (SELECT sm_timestamp t FROM " + table + " ORDER BY 1);";
+      out += (out.empty() ? "" : " ") + name + "=" + (exists ? check.Rows(sql)[0] : "-");
     }
     return out;
   }
-  std::vector<std::string> Errors() const { return log_.Lines("error "); }
 
   CollectedStatId id_ = 0;
   PersistedStatList stats_;
@@ -171,12 +167,12 @@ TEST_P(DrainFaultTest, FailedPassLosesOnlyWhatItMustAndTheNextPassStoresAll) {
   engine_->ExecuteSql("PRAGMA foreign_keys = ON;");  // a connection's setting
   Sample(2);
   EXPECT_FALSE(collection_->Drain());
-  EXPECT_EQ(Errors(), f.errors);
+  EXPECT_EQ(log_.Lines("error "), f.errors);
   EXPECT_EQ(Stored(), f.afterFault);
   ASSERT_EQ(Database(db_).Exec(f.repair), SQLITE_OK) << f.repair;
   Sample(3);
   EXPECT_TRUE(collection_->Drain());
-  EXPECT_EQ(Errors(), f.errors) << "the next pass logs nothing (a failed step is not echoed by the next reset)";
+  EXPECT_EQ(log_.Lines("error "), f.errors) << "a failed step is not echoed by the next reset";
   EXPECT_EQ(Stored(), f.afterRepair);
   EXPECT_EQ(Database(db_).Rows("SELECT count(*) FROM sm_stats_metadata;"), std::vector<std::string>{"4"});
 }
@@ -198,7 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "CREATE TABLE child (p INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED);"
                    "CREATE TRIGGER orphan AFTER INSERT ON sm_stat_c BEGIN INSERT INTO child VALUES (99); END;",
                    "DROP TRIGGER orphan;",
-                   {"error Failed to execute SQL COMMIT;", "error Unable to drain stats: FOREIGN KEY constraint failed"},
+                   {"error Failed to execute SQL COMMIT;",
+                    "error Unable to drain stats: FOREIGN KEY constraint failed"},
                    "a=1 b=1 c=1 d=-",
                    "a=1,3 b=1,3 c=1,3 d=3"},
         // A statement-level failure leaves the transaction open: the others are stored.
@@ -249,7 +246,7 @@ TEST_F(DrainFailureTest, LockLongerThanTheBusyTimeoutLosesOnlyThePassesDuringIt)
   }
   const std::vector<std::string> locked = {"error Failed to execute SQL BEGIN IMMEDIATE;",
                                            "error Unable to drain stats: database is locked"};
-  EXPECT_EQ(Errors(), (std::vector<std::string>{locked[0], locked[1], locked[0], locked[1]}));
+  EXPECT_EQ(log_.Lines("error "), (std::vector<std::string>{locked[0], locked[1], locked[0], locked[1]}));
   Sample(4);
   EXPECT_TRUE(collection_->Drain()) << log_.Text();
   EXPECT_EQ(Stored(), "a=1,4 b=1,4 c=1,4 d=1,4");
