@@ -214,8 +214,9 @@ TEST_F(SqliteStorageEngineTest, HealthCheckIsRedForCorruptedPages) {
       << log_.Text();
 }
 
-// Recovery: the engine keeps one connection; these faults make it reopen. A
-// deleted file and a failed reopen are covered by the fault runs (tests/faults).
+// Recovery: the engine keeps one connection; a replaced file makes it reopen.
+// Consecutive failed writes are covered by the collection's lock case, a
+// deleted file and a failed reopen by the fault runs (tests/faults).
 TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsReplaced) {
   auto engine = Open();
   auto stat = Stat("mem.total", ValueKindInteger, 1);
@@ -234,31 +235,6 @@ TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsReplaced) {
   HealthStatus health;
   engine->CheckHealth(health);
   EXPECT_EQ(health.level, HealthLevel::Green);
-}
-
-TEST_F(SqliteStorageEngineTest, ReopensAfterConsecutiveFailedWritesAndStoresAgain) {
-  auto engine = Open(std::numeric_limits<uint64_t>::max(), 10);
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
-  {
-    Database holder(db_);
-    ASSERT_EQ(holder.Exec("BEGIN IMMEDIATE;"), SQLITE_OK);
-    for (unsigned i = 0; i < SqliteStorageEngine::ReopenAfterFailures; ++i) {
-      EXPECT_THROW(StorageTransaction transaction(*engine), StorageException) << "attempt " << i;
-    }
-    EXPECT_EQ(engine->GetReopenCount(), 0u);
-  }
-  {
-    StorageTransaction transaction(*engine);
-    Store(*engine, *stat, 11, StatValue(2));
-    transaction.Commit();
-  }
-  EXPECT_EQ(engine->GetReopenCount(), 1u);
-  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_ + ": 3 consecutive failed writes"), 1u);
-  // A success clears the count: the next pass does not reopen.
-  Store(*engine, *stat, 12, StatValue(3));
-  EXPECT_EQ(engine->GetReopenCount(), 1u);
-  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total ORDER BY 1;"), (Rows{"10|1", "11|2", "12|3"}));
 }
 
 }  // namespace

@@ -229,6 +229,8 @@ TEST_F(DrainFailureTest, LockShorterThanTheBusyTimeoutLosesNothing) {
   EXPECT_EQ(Stored(), "a=1,2 b=1,2 c=1,2 d=1,2");
 }
 
+// Three failed passes in a row make the engine reopen its connection; a pass
+// that stores clears the count.
 TEST_F(DrainFailureTest, LockLongerThanTheBusyTimeoutLosesOnlyThePassesDuringIt) {
   collection_.Reset();
   engine_ = OpenEngine(50);
@@ -238,18 +240,24 @@ TEST_F(DrainFailureTest, LockLongerThanTheBusyTimeoutLosesOnlyThePassesDuringIt)
   {
     Database holder(db_);
     ASSERT_EQ(holder.Exec("BEGIN IMMEDIATE; CREATE TABLE held (x);"), SQLITE_OK);
-    for (uint64_t s : {2, 3}) {
+    for (uint64_t s = 2; s < 2 + SqliteStorageEngine::ReopenAfterFailures; ++s) {
       Sample(s);
       EXPECT_FALSE(collection_->Drain()) << "pass " << s;
     }
+    EXPECT_EQ(engine_->GetReopenCount(), 0u);
     ASSERT_EQ(holder.Exec("COMMIT;"), SQLITE_OK);
   }
   const std::vector<std::string> locked = {"error Failed to execute SQL BEGIN IMMEDIATE;",
                                            "error Unable to drain stats: database is locked"};
-  EXPECT_EQ(log_.Lines("error "), (std::vector<std::string>{locked[0], locked[1], locked[0], locked[1]}));
-  Sample(4);
-  EXPECT_TRUE(collection_->Drain()) << log_.Text();
-  EXPECT_EQ(Stored(), "a=1,4 b=1,4 c=1,4 d=1,4");
+  EXPECT_EQ(log_.Lines("error "), (std::vector<std::string>{locked[0], locked[1], locked[0], locked[1], locked[0],
+                                                            locked[1]}));
+  for (uint64_t s : {5, 6}) {
+    Sample(s);
+    EXPECT_TRUE(collection_->Drain()) << log_.Text();
+  }
+  EXPECT_EQ(engine_->GetReopenCount(), 1u);
+  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_ + ": 3 consecutive failed writes"), 1u);
+  EXPECT_EQ(Stored(), "a=1,5,6 b=1,5,6 c=1,5,6 d=1,5,6");
   EXPECT_EQ(Database(db_).Rows("PRAGMA integrity_check;"), std::vector<std::string>{"ok"});
 }
 
