@@ -21,9 +21,8 @@ using Testing::Names;
 constexpr uint64_t kSecond = 1000000;
 constexpr uint64_t kPeriod = 5 * kSecond;
 
-PersistedStatRef Series(const std::string& name, const std::string& label, CollectedStatId id,
-                        uint32_t kind = ValueKindInteger) {
-  return Kestrix::MakeRef<PersistedStat>(name, label, kind, "m;", id);
+PersistedStatRef Series(const std::string& name, const std::string& label, CollectedStatId id) {
+  return Kestrix::MakeRef<PersistedStat>(name, label, ValueKindInteger, "m;", id);
 }
 PersistedStatRef Template(const std::string& name, const std::string& label, const std::string& metadata = "t;") {
   return Kestrix::MakeRef<PersistedStat>(name, label, ValueKindReal, metadata, NoKey);
@@ -31,10 +30,9 @@ PersistedStatRef Template(const std::string& name, const std::string& label, con
 
 class StorageCollectionTest : public CollectionTest {
 protected:
-  StorageCollectionRef Make(const RequestedStats& requested, PersistedStatList drainList,
-                            InstanceNames names = {}) {
+  StorageCollectionRef Make(const RequestedStats& requested, PersistedStatList drainList) {
     if (!engine_) engine_ = OpenEngine();
-    return Kestrix::MakeRef<StorageCollection>(engine_, kPeriod, requested, std::move(drainList), std::move(names),
+    return Kestrix::MakeRef<StorageCollection>(engine_, kPeriod, requested, std::move(drainList), InstanceNames{},
                                                Context());
   }
   SqliteStorageEngineRef engine_;
