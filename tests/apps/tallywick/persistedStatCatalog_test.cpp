@@ -73,21 +73,18 @@ TEST_F(CatalogueTest, CpuMemNetSeriesTakeTheIdsInCatalogueOrder) {
   ASSERT_EQ(query_->requests.size(), 1u);
   EXPECT_EQ(query_->requests[0].size(), 10u);
   // The network templates give real series per interface, with the next ids.
-  got.clear();
-  for (uint64_t statId = 107; statId <= 110; ++statId) {
-    Allocate(statId, {"eth0"});
-    got.push_back(Describe(*collection->GetDrainList().back()));
+  const std::pair<std::string, const char*> templates[] = {{"net.tx.activity", "kb_per_sec"},
+                                                           {"net.rx.activity", "kb_per_sec"},
+                                                           {"net.tx.packetRate", "packets_per_microsec"},
+                                                           {"net.rx.packetRate", "packets_per_microsec"}};
+  CollectedStatId id = 7;
+  uint64_t statId = 107;
+  for (const auto& [family, unit] : templates) {
+    EXPECT_EQ(Allocate(statId++, {"eth0"}), id);
+    EXPECT_EQ(Describe(*collection->GetDrainList().back()), family + ".eth0|" + family + ".pNIC|real|" +
+                                                                std::to_string(id++) + "|" +
+                                                                Metadata("network", unit, family + ".eth0", "eth0"));
   }
-  EXPECT_EQ(got, (Rows{
-                     "net.tx.activity.eth0|net.tx.activity.pNIC|real|7|" +
-                         Metadata("network", "kb_per_sec", "net.tx.activity.eth0", "eth0"),
-                     "net.rx.activity.eth0|net.rx.activity.pNIC|real|8|" +
-                         Metadata("network", "kb_per_sec", "net.rx.activity.eth0", "eth0"),
-                     "net.tx.packetRate.eth0|net.tx.packetRate.pNIC|real|9|" +
-                         Metadata("network", "packets_per_microsec", "net.tx.packetRate.eth0", "eth0"),
-                     "net.rx.packetRate.eth0|net.rx.packetRate.pNIC|real|10|" +
-                         Metadata("network", "packets_per_microsec", "net.rx.packetRate.eth0", "eth0"),
-                 }));
 }
 
 TEST_F(CatalogueTest, CpuUtilIsStoredWithoutItsComponentsAndInterfaceDotsStayInTheName) {
