@@ -25,21 +25,13 @@ public:
     infos_.push_back(Kestrix::MakeRef<Stats::StatInfo>(registryId, def));
   }
 
-  // Stats::StatsRegistry
+  // Stats::StatsRegistry: only the listing is used.
   void Register(const Stats::StatDefList&, const Stats::GetStatValuesHandlerRef&, Stats::StatInfoList&,
-                Stats::StatsRegistryItemRef&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::Register");
-  }
+                Stats::StatsRegistryItemRef&) override { Unsupported(); }
   void RegisterExisting(const Stats::StatInfoList&, const Stats::GetStatValuesHandlerRef&,
-                        Stats::StatsRegistryItemRef&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::RegisterExisting");
-  }
-  void GetStatValues(const Stats::StatInstanceList&, Stats::StatInstanceValueList&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::GetStatValues");
-  }
-  void GetStatValues(const Stats::StatInstanceList&, Stats::StatsResult&) override {
-    throw Kestrix::NotSupportedException("ListingRegistry::GetStatValues");
-  }
+                        Stats::StatsRegistryItemRef&) override { Unsupported(); }
+  void GetStatValues(const Stats::StatInstanceList&, Stats::StatInstanceValueList&) override { Unsupported(); }
+  void GetStatValues(const Stats::StatInstanceList&, Stats::StatsResult&) override { Unsupported(); }
   bool GetStatInfo(int64_t, Stats::StatInfoRef&) const override { return false; }
   uint64_t GetStatInfos(Stats::StatInfoList& infos, uint64_t since) const override {
     if (since != 0) ADD_FAILURE() << "GetStatInfos since " << since;
@@ -48,6 +40,7 @@ public:
   }
 
 private:
+  [[noreturn]] static void Unsupported() { throw Kestrix::NotSupportedException("ListingRegistry"); }
   Stats::StatInfoList infos_;
 };
 
@@ -88,12 +81,14 @@ inline Stats::StatAttribute PathAttribute(const std::string& typeName) { return 
 /// context that builds scripted queries.
 class CollectionTest : public ::testing::Test {
 protected:
-  CollectionContext Context() {
+  /// Context builds collections on registry (by default the listing registry).
+  CollectionContext Context(Stats::StatsRegistryRef registry = nullptr) {
     CollectionContext context;
-    context.registry = registry_;
-    context.createQuery = [this](const Stats::StatInstanceWriterRef& w, const Stats::StatInstanceAllocatorRef& a,
-                                 const Stats::StatsRegistryRef& r) {
-      EXPECT_EQ(r.Get(), static_cast<Stats::StatsRegistry*>(registry_.Get()));
+    context.registry = registry ? registry : Stats::StatsRegistryRef(registry_);
+    context.createQuery = [this, registry = context.registry](const Stats::StatInstanceWriterRef& w,
+                                                              const Stats::StatInstanceAllocatorRef& a,
+                                                              const Stats::StatsRegistryRef& r) {
+      EXPECT_EQ(r.Get(), registry.Get());
       auto q = Kestrix::MakeRef<ScriptedQuery>(w, a);
       query_ = q.Get();
       return Stats::StatsQueryRef(q);

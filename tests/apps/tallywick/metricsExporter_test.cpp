@@ -10,19 +10,10 @@ namespace {
 using Tallywick::MetricSample;
 
 MetricSample Real(std::string family, std::string instance, double v, std::string units = "") {
-  MetricSample s;
-  s.family = std::move(family);
-  s.instance = std::move(instance);
-  s.units = std::move(units);
-  s.value = v;
-  return s;
+  return {std::move(family), std::move(instance), std::move(units), false, v, 0};
 }
-
 MetricSample Integer(std::string family, int64_t v, std::string units) {
-  MetricSample s = Real(std::move(family), "", 0, std::move(units));
-  s.integer = true;
-  s.integerValue = v;
-  return s;
+  return {std::move(family), "", std::move(units), true, 0, v};
 }
 
 TEST(MetricsExporterTest, TextIsGroupedByFamilyWithEscapedLabels) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <thread>
 
 namespace Tallywick {
 namespace {
@@ -15,18 +14,6 @@ PersistedStatRef Sampled(const std::string& name, uint64_t timestamp, StatValue 
   auto stat = Kestrix::MakeRef<PersistedStat>(name, name + ".host", ValueKindReal, "", 1);
   stat->SetSample(timestamp, value);
   return stat;
-}
-
-TEST(PersistedStatTest, StartsInvalidAndKeepsTheLatestSample) {
-  PersistedStat stat("mem.total", "mem.physical.host", ValueKindInteger, "m", 7);
-  EXPECT_TRUE(Stats::IsInvalid(stat.GetValue()));
-  EXPECT_EQ(stat.GetTimestamp(), 0u);
-  stat.SetSample(10, StatValue(3));
-  stat.SetSample(20, StatValue(5, 2));
-  EXPECT_EQ(stat.GetValue(), StatValue(5, 2));
-  EXPECT_EQ(stat.GetTimestamp(), 20u);
-  EXPECT_FALSE(stat.IsTemplate());
-  EXPECT_TRUE(PersistedStat("t", "t.pNIC", ValueKindReal, "", Stats::NoKey).IsTemplate());
 }
 
 TEST(RationalPersistedStatTest, SumsNumeratorsOverDenominators) {
@@ -57,23 +44,6 @@ TEST(RationalPersistedStatTest, SumsNumeratorsOverDenominators) {
         << c.what << ": got " << got.numerator() << "/" << got.denominator();
     EXPECT_EQ(r.GetTimestamp(), c.numerators.empty() ? 0u : 100u) << c.what << ": first numerator's timestamp";
   }
-}
-
-TEST(CollectedStatIdCounterTest, HandsOutDistinctIdsAcrossThreads) {
-  CollectedStatIdCounter counter;
-  EXPECT_EQ(counter.Next(), 0u);
-  std::vector<CollectedStatId> a, b;
-  std::thread ta([&] { for (int i = 0; i < 1000; ++i) a.push_back(counter.Next()); });
-  std::thread tb([&] { for (int i = 0; i < 1000; ++i) b.push_back(counter.Next()); });
-  ta.join();
-  tb.join();
-  std::vector<bool> seen(2001, false);
-  for (auto id : a) seen.at(id) = true;
-  for (auto id : b) {
-    EXPECT_FALSE(seen.at(id)) << "id " << id << " handed out twice";
-    seen.at(id) = true;
-  }
-  for (CollectedStatId id = 1; id <= 2000; ++id) EXPECT_TRUE(seen[id]) << "id " << id << " skipped";
 }
 
 }  // namespace

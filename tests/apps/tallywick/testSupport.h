@@ -1,12 +1,11 @@
 // Helpers shared by the persistence tests: a scratch directory, a logger whose
-// lines can be read back, and a read-only look into a database file.
+// lines can be read back, and the test's own connection to a database file.
 #pragma once
 
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,38 +13,16 @@
 #include <gtest/gtest.h>
 
 #include "kestrix/log.h"
+#include "tests/kestrix/testSupport.h"
 
 namespace Tallywick {
 namespace Testing {
 
-/// ScratchDir is a fresh directory removed with everything in it at the end.
-class ScratchDir {
-public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tw-persist-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string File(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-  const std::string& Path() const { return path_; }
+using ScratchDir = TestSupport::TempDir;
+using TestSupport::ReadFile;
 
-private:
-  std::string path_;
-};
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-/// CapturedLog is a logger at trivia level writing to a file; Lines() returns
-/// "<level> <message>" per line written so far.
+/// CapturedLog is a logger at trivia level writing to a file whose lines read
+/// back as "<level> <message>".
 class CapturedLog {
 public:
   explicit CapturedLog(const ScratchDir& dir, const std::string& name = "captured.log") : path_(dir.File(name)) {
@@ -56,35 +33,27 @@ public:
   }
   const Kestrix::Service::LoggerRef& Logger() const { return logger_; }
 
-  std::vector<std::string> Lines() const {
+  /// Lines returns the lines written so far that start with prefix.
+  std::vector<std::string> Lines(const std::string& prefix = "") const {
     std::vector<std::string> lines;
     std::istringstream in(ReadFile(path_));
-    std::string line;
-    while (std::getline(in, line)) {
-      // "<time> <level> T: <message>"
-      const size_t levelStart = line.find(' ') + 1;
-      const size_t levelEnd = line.find(' ', levelStart);
-      const size_t message = line.find(" T: ", levelEnd);
-      if (levelStart == 0 || levelEnd == std::string::npos || message == std::string::npos) {
+    static const std::regex format(R"(\S+ (\S+) T: (.*))");  // "<time> <level> T: <message>"
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+      if (!std::regex_match(line, m, format)) {
         ADD_FAILURE() << "unexpected log line: " << line;
-        continue;
+      } else if (std::string l = m[1].str() + " " + m[2].str(); l.compare(0, prefix.size(), prefix) == 0) {
+        lines.push_back(l);
       }
-      lines.push_back(line.substr(levelStart, levelEnd - levelStart) + " " + line.substr(message + 4));
     }
     return lines;
   }
   /// Count returns how many lines equal line exactly.
   size_t Count(const std::string& line) const {
-    size_t n = 0;
-    for (const auto& l : Lines()) n += l == line;
-    return n;
+    const auto lines = Lines(line);
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
   }
-  /// CountPrefix returns how many lines start with prefix.
-  size_t CountPrefix(const std::string& prefix) const {
-    size_t n = 0;
-    for (const auto& l : Lines()) n += l.compare(0, prefix.size(), prefix) == 0;
-    return n;
-  }
+  size_t CountPrefix(const std::string& prefix) const { return Lines(prefix).size(); }
   std::string Text() const { return ReadFile(path_); }
 
 private:
