@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,10 +34,9 @@ public:
   /// Lines returns the lines written so far that start with prefix.
   std::vector<std::string> Lines(const std::string& prefix = "") const {
     std::vector<std::string> lines;
-    std::istringstream in(ReadFile(path_));
     // "<time> <level> T: <message>"; split by hand: std::regex recurses per
     // character and overflows the stack on SQLite's long integrity reports.
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : TestSupport::Lines(ReadFile(path_))) {
       const size_t level = line.find(' ') + 1;
       const size_t tag = level == 0 ? std::string::npos : line.find(' ', level);
       if (level == 0 || tag == std::string::npos || line.compare(tag, 4, " T: ") != 0) {
