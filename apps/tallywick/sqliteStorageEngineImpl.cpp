@@ -38,11 +38,21 @@ const std::string& MetadataUpsertSql() {
 }
 // Which other series already owns a table name, compared as SQLite compares
 // table names (ASCII case folded).
+// The series whose table is exactly this name (served by the unique index).
 const std::string& TableOwnerSql() {
+  static const std::string sql =
+      std::string("SELECT stat_id FROM \"") + kMetadataTable + "\" WHERE stat_table_name = ?;";
+  return sql;
+}
+// SQLite's table names ignore case: the series whose table differs only in
+// case. Scans the metadata table; asked only when such a table exists.
+const std::string& TableOwnerNoCaseSql() {
   static const std::string sql = std::string("SELECT stat_id FROM \"") + kMetadataTable +
                                  "\" WHERE stat_table_name = ? COLLATE NOCASE AND stat_id <> ? LIMIT 1;";
   return sql;
 }
+// A row when a table of this name, in any case, exists (a lookup in the schema).
+const char* const kTableExistsSql = "SELECT 1 FROM pragma_table_info(?) LIMIT 1;";
 const char* const kCreateIntegerSql =
     "CREATE TABLE IF NOT EXISTS \"%1\" (    sm_timestamp    INTEGER,   sm_stat_value   INTEGER,   "
     "CONSTRAINT \"pk_%2\" PRIMARY KEY (sm_timestamp));";
@@ -370,11 +380,30 @@ SqliteStorageEngine::StatementSet SqliteStorageEngine::GetStatements(const Persi
 }
 
 void SqliteStorageEngine::RefuseForeignTable(const PersistedStat& stat, const std::string& table) {
-  SqlitePreparedStatement owner(db_.Get(), TableOwnerSql(), logger_);
-  owner.BindText(1, table);
-  owner.BindText(2, stat.GetName());
   std::string other;
-  if (owner.QueryText(other)) {
+  bool foreign = false;
+  {
+    SqlitePreparedStatement owner(db_.Get(), TableOwnerSql(), logger_);
+    owner.BindText(1, table);
+    if (owner.QueryText(other)) {
+      // The series' own row: this check let no other series share the table.
+      if (other == stat.GetName()) return;
+      foreign = true;
+    }
+  }
+  if (!foreign) {
+    // A new series' table does not exist yet in any case; only when one does
+    // is the metadata table scanned for the series that made it.
+    std::string ignored;
+    SqlitePreparedStatement exists(db_.Get(), kTableExistsSql, logger_);
+    exists.BindText(1, table);
+    if (!exists.QueryText(ignored)) return;
+    SqlitePreparedStatement owner(db_.Get(), TableOwnerNoCaseSql(), logger_);
+    owner.BindText(1, table);
+    owner.BindText(2, stat.GetName());
+    foreign = owner.QueryText(other);
+  }
+  if (foreign) {
     const std::string message = MessageFormatter::ASPrint(
         "Refusing to store %1: its table %2 already belongs to %3", stat.GetName(), table, other);
     KLOG(logger_, ERROR, "%1", message);

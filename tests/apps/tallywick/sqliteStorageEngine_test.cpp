@@ -147,6 +147,12 @@ TEST_F(SqliteStorageEngineTest, RestartKeepsTablesAndRefreshesMetadataAndASeries
     EXPECT_EQ(std::string(e.what()), want);
   }
   EXPECT_EQ(log_.Count("error " + want), 1u);
+  // SQLite's table names ignore case: ETH0 would write into eth0's table.
+  EXPECT_THROW(Store(*engine, *Stat("net.rx.activity.ETH0.100", ValueKindReal, 4), 30, StatValue(9)),
+               StorageException);
+  EXPECT_EQ(log_.CountPrefix("error Refusing to store net.rx.activity.ETH0.100: its table "
+                             "sm_stat_net_rx_activity_ETH0_100 already belongs to net.rx.activity.eth0.100"),
+            1u);
   Store(*engine, *refreshed, 40, StatValue(4));  // the owner goes on storing
   EXPECT_EQ(Query("SELECT stat_id, stat_metadata FROM sm_stats_metadata;"), Rows{"net.rx.activity.eth0.100|new;"});
   EXPECT_EQ(Query("SELECT * FROM sm_stat_net_rx_activity_eth0_100 ORDER BY 1;"), (Rows{"10|1.0", "20|2.0", "40|4.0"}));
