@@ -437,18 +437,32 @@ SqliteStorageEngine::StatementSet SqliteStorageEngine::CreateStatements(const Pe
   return set;
 }
 
-void SqliteStorageEngine::Store(const PersistedStat& stat) {
-  std::lock_guard<std::recursive_mutex> write(writeLock_);
+template <class Write>
+void SqliteStorageEngine::WriteStat(Write write) {
+  std::lock_guard<std::recursive_mutex> lock(writeLock_);
   try {
     // Inside a transaction the connection was checked by BeginTransaction and
     // must not change under it.
     if (!inTransaction_) EnsureConnection();
-    StoreSample(stat);
+    write();
   } catch (const StorageException&) {
     Failed();
     throw;
   }
   if (!inTransaction_) Succeeded();
+}
+
+void SqliteStorageEngine::Store(const PersistedStat& stat) {
+  WriteStat([&] { StoreSample(stat); });
+}
+
+bool SqliteStorageEngine::Expire(const PersistedStat& stat) {
+  bool more = false;
+  WriteStat([&] {
+    const int64_t cutoff = ExpireSamples(GetStatements(stat));
+    more = static_cast<int64_t>(stat.GetTimestamp() / 1000000) >= cutoff;
+  });
+  return more;
 }
 
 void SqliteStorageEngine::StoreSample(const PersistedStat& stat) {
@@ -466,11 +480,16 @@ void SqliteStorageEngine::StoreSample(const PersistedStat& stat) {
     insert.BindDouble(2, static_cast<double>(value.numerator()) / static_cast<double>(value.denominator()));
   }
   insert.Execute();
+  ExpireSamples(set);
+}
 
+int64_t SqliteStorageEngine::ExpireSamples(const StatementSet& set) {
+  const int64_t cutoff = CutoffSeconds(ttlSec_);
   SqlitePreparedStatement& expire = *set.expire;
   expire.Reset();
-  expire.BindInt64(1, CutoffSeconds(ttlSec_));
+  expire.BindInt64(1, cutoff);
   expire.Execute();
+  return cutoff;
 }
 
 void SqliteStorageEngine::BeginTransaction() {

@@ -115,6 +115,7 @@ public:
   // StorageEngine
   void Initialize() override;
   void Store(const PersistedStat& stat) override;
+  bool Expire(const PersistedStat& stat) override;
   void CheckHealth(HealthStatus& status) override;
   void BeginTransaction() override;
   bool InTransaction() const override;
@@ -141,7 +142,14 @@ private:
     SqlitePreparedStatementRef expire;  // the expiry delete
   };
 
+  // WriteStat runs write under the write lock, checking the connection first
+  // outside a transaction and counting the outcome.
+  template <class Write>
+  void WriteStat(Write write);
   void StoreSample(const PersistedStat& stat);
+  // ExpireSamples deletes the set's rows older than the time to live; returns
+  // the cutoff (UTC seconds).
+  int64_t ExpireSamples(const StatementSet& set);
   StatementSet GetStatements(const PersistedStat& stat);
   StatementSet CreateStatements(const PersistedStat& stat);
   void RefuseForeignTable(const PersistedStat& stat, const std::string& table);

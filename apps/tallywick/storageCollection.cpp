@@ -188,31 +188,53 @@ MetricSnapshot StorageCollection::Snapshot() const {
 }
 
 bool StorageCollection::Drain() {
-  bool anyValid = false;
-  for (const auto& stat : drainList_) {
-    if (!Stats::IsInvalid(stat->GetValue())) {
-      anyValid = true;
-      break;
-    }
-  }
-  if (!anyValid) return true;  // nothing to store: no transaction, no write lock
+  // Grows only when the query has added series; the states line up with the list.
+  drainStates_.resize(drainList_.size());
+  bool due = false;
+  for (size_t i = 0; i < drainList_.size() && !due; ++i) due = IsDue(*drainList_[i], drainStates_[i]);
+  if (!due) return true;  // nothing to store: no transaction, no write lock
 
+  // What this pass wrote counts only once the transaction has committed.
+  auto settle = [this](bool committed) {
+    for (DrainState& state : drainStates_) {
+      if (committed && state.pending != 0) {
+        state.stored = state.pending;
+        state.retired = false;
+      } else if (committed && state.pendingRetired) {
+        state.retired = true;
+      }
+      state.pending = 0;
+      state.pendingRetired = false;
+    }
+  };
   bool stored = true;
   try {
     StorageTransaction transaction(*engine_);
-    for (const auto& stat : drainList_) {
-      if (Stats::IsInvalid(stat->GetValue())) continue;
+    for (size_t i = 0; i < drainList_.size(); ++i) {
+      const PersistedStat& stat = *drainList_[i];
+      DrainState& state = drainStates_[i];
+      if (!IsDue(stat, state)) continue;
       try {
-        engine_->Store(*stat);
+        if (stat.GetTimestamp() > state.stored) {
+          engine_->Store(stat);
+          state.pending = stat.GetTimestamp();
+        } else {
+          // Its instance has gone: the last sample is stored already, and
+          // writing it again each pass would cost a page per series for ever
+          // (hosts whose interfaces come and go with fresh names). Only its
+          // expiry goes on, until nothing of it is left to expire.
+          state.pendingRetired = !engine_->Expire(stat);
+        }
       } catch (const StorageException& e) {
-        KLOG(logger_, ERROR, "Unable to drain stat %1: %2", stat->GetName(), e);
+        KLOG(logger_, ERROR, "Unable to drain stat %1: %2", stat.GetName(), e);
         stored = false;
         if (!transaction.IsActive()) {
           // SQLite gave up the whole transaction (a full disk, an I/O error):
           // what was stored in this pass is gone, and going on would commit
           // the rest one statement at a time. The next pass stores the then
           // latest samples.
-          KLOG(logger_, ERROR, "Drain stopped: the database rolled back the pass at %1", stat->GetName());
+          KLOG(logger_, ERROR, "Drain stopped: the database rolled back the pass at %1", stat.GetName());
+          settle(false);
           return false;
         }
       }
@@ -220,9 +242,16 @@ bool StorageCollection::Drain() {
     transaction.Commit();
   } catch (const StorageException& e) {
     KLOG(logger_, ERROR, "Unable to drain stats: %1", e);
+    settle(false);
     return false;
   }
+  settle(true);
   return stored;
+}
+
+bool StorageCollection::IsDue(const PersistedStat& stat, const DrainState& state) {
+  if (Stats::IsInvalid(stat.GetValue())) return false;
+  return stat.GetTimestamp() > state.stored || !state.retired;
 }
 
 }  // namespace Tallywick

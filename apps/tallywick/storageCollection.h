@@ -86,8 +86,10 @@ public:
   /// waitForStop, until that returns true; returns true. A pass that throws is
   /// logged ("Sampling pass failed: %1") and the loop goes on.
   bool RunQueryLoop(const WaitForStop& waitForStop);
-  /// Drain stores every series with a valid value in one transaction; true
-  /// when every one of them was stored.
+  /// Drain stores, in one transaction, every series with a valid sample newer
+  /// than the one it last stored; a series whose sample has not changed (its
+  /// instance is gone) only has its samples past the time to live deleted.
+  /// True when every write it tried succeeded.
   bool Drain();
   /// GetLastPassTime: monotonic µs at which the last pass (execute and drain)
   /// completed, 0 before the first; GetPassCount: passes completed. Read from
@@ -111,6 +113,15 @@ public:
 private:
   class QueryCallbacks;
 
+  // DrainState: what Drain has committed of one series of the drain list.
+  struct DrainState {
+    uint64_t stored = 0;          // timestamp of the last sample committed
+    bool retired = false;         // nothing left to expire until a newer sample
+    uint64_t pending = 0;         // written in the open transaction
+    bool pendingRetired = false;  // the open transaction expired the last row
+  };
+  static bool IsDue(const PersistedStat& stat, const DrainState& state);
+
   PersistedStatRef InstanceSeries(const PersistedStatRef& templateStat, const Stats::AttributeValues& values);
 
   const StorageEngineRef engine_;
@@ -120,6 +131,7 @@ private:
   std::map<int64_t, PersistedStatRef> requestedByStatId_;
   std::map<CollectedStatId, PersistedStatRef> byCollectedId_;
   PersistedStatList drainList_;
+  std::vector<DrainState> drainStates_;  // one per drain list entry, by position
   Stats::StatInstanceList requestedInstances_;
   const InstanceNames instanceNames_;
   // (template, instance name) -> its series, so that an instance that expires

@@ -33,6 +33,11 @@ public:
   /// transaction each statement commits on its own. Throws StorageException;
   /// a failed creation caches nothing and is retried by the next Store.
   virtual void Store(const PersistedStat& stat) = 0;
+  /// Expire deletes the stat's samples older than the time to live, as Store
+  /// does, without writing a sample (its current one is stored already).
+  /// Returns false once that sample is itself past the time to live: the
+  /// series then holds nothing more to expire. Throws as Store does.
+  virtual bool Expire(const PersistedStat& stat) = 0;
   /// CheckHealth runs the database integrity check on a connection of its own
   /// and adds the red integrity message to status when it did not pass.
   /// Never throws for database problems.

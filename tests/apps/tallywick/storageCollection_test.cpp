@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/tallywick/persistedStatMetadata.h"
+#include "kestrix/time.h"
 #include "tests/apps/tallywick/collectionFakes.h"
 
 namespace Tallywick {
@@ -204,6 +205,47 @@ INSTANTIATE_TEST_SUITE_P(
                    "a=1,2 b=1 c=1,2 d=2",
                    "a=1,2,3 b=1,3 c=1,2,3 d=2,3"}),
     [](const ::testing::TestParamInfo<DrainFault>& info) { return std::string(info.param.name); });
+
+// d's instance goes away after second 101: its last sample is not written
+// again, its rows still leave with the time to live (10 s), and a rolled-back
+// pass is stored by the next one even when no newer sample has come.
+TEST_F(DrainFailureTest, AGoneInstanceIsNotWrittenAgainAndStillExpires) {
+  Kestrix::System::TestClock testClock(1, 100 * kSecond);
+  Kestrix::System::ScopedTestClock installed(testClock);
+  collection_.Reset();
+  engine_ = Kestrix::MakeRef<SqliteStorageEngine>(db_, 10, log_.Logger());
+  engine_->Initialize();
+  collection_ = Make({}, stats_);
+  Database check(db_);
+  for (uint64_t s = 100; s <= 115; ++s) {
+    testClock.SetUtc(s * kSecond);
+    Sample(s, s <= 101);
+    ASSERT_TRUE(collection_->Drain()) << log_.Text();
+    if (s == 101) {
+      ASSERT_EQ(check.Exec("CREATE TABLE writes (t); CREATE TRIGGER w AFTER INSERT ON sm_stat_d "
+                           "BEGIN INSERT INTO writes VALUES (NEW.sm_timestamp); END;"),
+                SQLITE_OK);
+    }
+    if (s == 110) {
+      EXPECT_EQ(check.Rows("SELECT group_concat(sm_timestamp) FROM sm_stat_d;")[0], "100,101");
+    }
+  }
+  EXPECT_EQ(check.Rows("SELECT count(*) FROM writes;")[0], "0");
+  EXPECT_EQ(Stored(), "a=105,106,107,108,109,110,111,112,113,114,115 b=105,106,107,108,109,110,111,112,113,114,115 "
+                      "c=105,106,107,108,109,110,111,112,113,114,115 d=NULL");
+
+  // d comes back; the pass that brings it is rolled back, the next stores it.
+  ASSERT_EQ(check.Exec("CREATE TRIGGER boom BEFORE INSERT ON sm_stat_d BEGIN SELECT RAISE(ROLLBACK, 'x'); END;"),
+            SQLITE_OK);
+  testClock.SetUtc(116 * kSecond);
+  Sample(116);
+  EXPECT_FALSE(collection_->Drain());
+  ASSERT_EQ(check.Exec("DROP TRIGGER boom;"), SQLITE_OK);
+  EXPECT_TRUE(collection_->Drain());
+  EXPECT_EQ(check.Rows("SELECT group_concat(t) FROM writes;")[0], "116");
+  EXPECT_EQ(Stored(), "a=106,107,108,109,110,111,112,113,114,115,116 b=106,107,108,109,110,111,112,113,114,115,116 "
+                      "c=106,107,108,109,110,111,112,113,114,115,116 d=116");
+}
 
 TEST_F(DrainFailureTest, LockShorterThanTheBusyTimeoutLosesNothing) {
   Sample(1);
