@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "apps/tallywick-report/timeText.h"
+#include "kestrix/stringUtil.h"
 
 namespace Tallywick {
 namespace Report {
@@ -392,18 +393,8 @@ std::string XmlEscape(const std::string& text) {
     }
     // Copy a well-formed UTF-8 sequence; anything else becomes U+FFFD, since
     // names come from the system (interface names, paths) and are bytes.
-    size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    bool ok = len > 0 && i + len <= n;
-    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    if (ok && len == 3) {
-      const unsigned char c1 = static_cast<unsigned char>(text[i + 1]);
-      ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);  // overlong, surrogates
-    }
-    if (ok && len == 4) {
-      const unsigned char c1 = static_cast<unsigned char>(text[i + 1]);
-      ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);  // overlong, above U+10FFFF
-    }
-    if (ok) {
+    const size_t len = Kestrix::StringUtil::Utf8SequenceLength(text, i);
+    if (len != 0) {
       out.append(text, i, len);
       i += len;
     } else {

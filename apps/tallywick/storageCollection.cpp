@@ -5,6 +5,7 @@
 #include "apps/tallywick/persistedStatMetadata.h"
 #include "kestrix/assert.h"
 #include "kestrix/format.h"
+#include "kestrix/stringUtil.h"
 #include "kestrix/time.h"
 
 namespace Tallywick {
@@ -82,7 +83,9 @@ std::string StorageCollection::ToString() const {
 
 PersistedStatRef StorageCollection::InstanceSeries(const PersistedStatRef& templateStat,
                                                    const Stats::AttributeValues& values) {
-  const std::string& value = values.front();
+  // Interface names are bytes; the database and the exporter's file hold
+  // UTF-8 text, which strict readers refuse to decode otherwise.
+  const std::string value = Kestrix::StringUtil::EscapeInvalidUtf8(values.front());
   auto named = instanceNames_.find(value);
   const std::string& instanceName = named != instanceNames_.end() ? named->second : value;
 

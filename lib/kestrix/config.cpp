@@ -232,24 +232,8 @@ bool FindBadByte(const std::string& text, size_t& offset, std::string& what) {
       ++i;
       continue;
     }
-    // Length and the range of the second byte, which rules out overlong
-    // forms, surrogates and values beyond U+10FFFF.
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      length = 3;
-      if (b == 0xE0) low = 0xA0;
-      if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      length = 4;
-      if (b == 0xF0) low = 0x90;
-      if (b == 0xF4) high = 0x8F;
-    }
-    bool valid = length != 0 && i + length <= size && p[i + 1] >= low && p[i + 1] <= high;
-    for (size_t k = 2; valid && k < length; ++k) valid = p[i + k] >= 0x80 && p[i + k] <= 0xBF;
-    if (!valid) {
+    const size_t length = StringUtil::Utf8SequenceLength(text, i);
+    if (length == 0) {
       snprintf(hex, sizeof hex, "0x%02x", b);
       offset = i;
       what = std::string("byte ") + hex + " is not valid UTF-8 (the file must be UTF-8 text)";

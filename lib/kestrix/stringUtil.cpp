@@ -22,5 +22,50 @@ std::string GenerateUuid() {
   return boost::uuids::to_string(gen());
 }
 
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char b = byte(at);
+  if (b < 0x80) return 1;
+  // The length, and the range of the second byte, which rules out overlong
+  // forms, surrogates and values beyond U+10FFFF.
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+  }
+  if (length == 0 || at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t k = 2; k < length; ++k) {
+    if (byte(at + k) < 0x80 || byte(at + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+std::string EscapeInvalidUtf8(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = Utf8SequenceLength(text, i);
+    if (length != 0) {
+      out.append(text.substr(i, length));
+      i += length;
+      continue;
+    }
+    const auto b = static_cast<unsigned char>(text[i++]);
+    out += '%';
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  }
+  return out;
+}
+
 }  // namespace StringUtil
 }  // namespace Kestrix

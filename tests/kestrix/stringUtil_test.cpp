@@ -17,6 +17,27 @@ TEST(StringUtilTest, TrimRemovesSurroundingWhiteSpaceOnly) {
   for (const auto& c : cases) EXPECT_EQ(Kestrix::StringUtil::Trim(c.in), c.want) << "[" << c.in << "]";
 }
 
+// Every malformed form a name taken from the system can hold.
+TEST(StringUtilTest, InvalidUtf8IsEscapedAndValidTextKept) {
+  struct Case {
+    std::string in, want;
+  } cases[] = {
+      {"eth0.100-a\"b", "eth0.100-a\"b"},
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+      {"\xff\xfe", "%FF%FE"},
+      {"a\x80" "b", "a%80b"},                         // stray continuation byte
+      {"\xc3", "%C3"},                                // truncated at the end
+      {"\xe2\x82x", "%E2%82x"},                       // truncated before another byte
+      {"\xc0\xaf\xe0\x9f\xbf", "%C0%AF%E0%9F%BF"},    // overlong forms
+      {"\xed\xa0\x80", "%ED%A0%80"},                  // a surrogate
+      {"\xf4\x90\x80\x80\xf5", "%F4%90%80%80%F5"},    // past U+10FFFF
+      {std::string("a\0b", 3), std::string("a\0b", 3)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Kestrix::StringUtil::EscapeInvalidUtf8(c.in), c.want) << "[" << c.in << "]";
+  EXPECT_EQ(Kestrix::StringUtil::Utf8SequenceLength("x\xf0\x9f\x98\x80", 1), 4u);
+  EXPECT_EQ(Kestrix::StringUtil::Utf8SequenceLength("\xf0\x9f\x98", 0), 0u);
+}
+
 TEST(StringUtilTest, UuidsAreCanonicalVersion4AndUniqueAcrossThreads) {
   const std::regex form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   std::mutex m;

@@ -85,15 +85,34 @@ def ip(*args, batch=None):
                    check=True, stdout=subprocess.DEVNULL)
 
 
+def stored_name(raw):
+    """An interface name as the service stores it: bytes that are not UTF-8 as %XX."""
+    out, i = [], 0
+    while i < len(raw):
+        for n in (1, 2, 3, 4):
+            try:
+                char = raw[i:i + n].decode("utf-8")
+            except UnicodeDecodeError:
+                continue
+            out.append(char)
+            i += n
+            break
+        else:
+            out.append(f"%{raw[i]:02X}")
+            i += 1
+    return "".join(out)
+
+
 def interfaces():
-    with open("/proc/net/dev") as f:
-        return [line.split(":", 1)[0].strip() for line in f.readlines()[2:]]
+    """Names in /proc/net/dev, in the form the service stores them."""
+    with open("/proc/net/dev", "rb") as f:
+        return [stored_name(line.split(b":", 1)[0].strip()) for line in f.readlines()[2:]]
 
 
 class Pairs:
     """veth pairs named in turn with a dot, with dashes and plainly; the first
-    pair's one end carries a double quote (made on its own: ip's batch mode
-    would take the quote as quoting)."""
+    pair's ends carry a double quote and bytes that are not UTF-8 (made on its
+    own: ip's batch mode would take the quote as quoting)."""
 
     def __init__(self):
         self.made, self.ends = 0, []  # ends: the first end of every pair, in order
@@ -104,7 +123,7 @@ class Pairs:
 
     def add(self, n):
         if self.made == 0 and n > 0:
-            ip("link", "add", 'q"0', "type", "veth", "peer", "name", self.names(0)[1])
+            ip("link", "add", 'q"0', "type", "veth", "peer", "name", os.fsdecode(b"\xff\xfeq"))
             self.made, self.ends, n = 1, ['q"0'], n - 1
         new = [self.names(i) for i in range(self.made, self.made + n)]
         if new:
@@ -143,6 +162,7 @@ def check_series(svc):
     missing = [f"{s}.{n}" for n in present for s in NET_STATS if f"{s}.{n}" not in stored]
     check(not missing, f"{len(missing)} interface series not stored, e.g. {missing[:3]}")
     check(any('"' in n for n in present) and 'net.rx.activity.q"0' in stored, "the quoted name is stored")
+    check("net.rx.activity.%FF%FEq" in stored, "the name that is not UTF-8 is stored as UTF-8 text")
     # Every series had a value in the last pass (no interface lost on the way).
     svc.wait_rows("cpu.util", svc.rows("cpu.util") + 1)
     since = svc.table("cpu.util", "max(sm_timestamp)") or 0

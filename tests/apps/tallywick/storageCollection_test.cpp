@@ -64,9 +64,13 @@ TEST_F(StorageCollectionTest, MatchesLabelsAndGivesTemplatesOneSeriesPerInstance
   // An instance that missed a pass expires and is created again: same series, no new id.
   EXPECT_EQ(Allocate(9, {"eth0"}), 0u);
   EXPECT_EQ(Allocate(77, {"eth0"}), NoKey) << "not requested";
-  EXPECT_EQ(ids_.Next(), 2u);
-  EXPECT_EQ(Names(collection->GetDrainList()),
-            (std::vector<std::string>{"cpu.count", "missing", "net.tx.activity.eth0", "net.tx.activity.lo"}));
+  // Interface names are bytes; what is stored is UTF-8 text.
+  EXPECT_EQ(Allocate(9, {"v\xff\xc3\xa9\xc3"}), 2u);
+  EXPECT_EQ(ids_.Next(), 3u);
+  EXPECT_EQ(Names(collection->GetDrainList()), (std::vector<std::string>{"cpu.count", "missing", "net.tx.activity.eth0",
+                                                                         "net.tx.activity.lo",
+                                                                         "net.tx.activity.v%FF\xc3\xa9%C3"}));
+  EXPECT_NE(collection->GetDrainList()[4]->GetMetadata().find(";instance=v%FF\xc3\xa9%C3;"), std::string::npos);
   const auto& eth0 = collection->GetDrainList()[2];
   EXPECT_EQ(eth0->GetMetadata(),
             "category=com.norvex.fenmark.mon.cat.network;units=com.norvex.fenmark.mon.unit.kb_per_sec;instance=eth0;"
