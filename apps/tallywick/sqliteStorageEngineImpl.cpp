@@ -438,7 +438,7 @@ SqliteStorageEngine::StatementSet SqliteStorageEngine::CreateStatements(const Pe
 }
 
 template <class Write>
-void SqliteStorageEngine::WriteStat(Write write) {
+void SqliteStorageEngine::WriteStat(const PersistedStat& stat, Write write) {
   std::lock_guard<std::recursive_mutex> lock(writeLock_);
   try {
     // Inside a transaction the connection was checked by BeginTransaction and
@@ -446,6 +446,13 @@ void SqliteStorageEngine::WriteStat(Write write) {
     if (!inTransaction_) EnsureConnection();
     write();
   } catch (const StorageException&) {
+    // The statements may stand for a table that is gone (dropped by another
+    // connection): the next store of the series creates table and metadata
+    // row again, which costs nothing where they still exist.
+    {
+      Kestrix::System::LockGuard<Kestrix::System::Mutex> cache(*cacheLock_);
+      statements_.erase(stat.GetCollectedStatId());
+    }
     Failed();
     throw;
   }
@@ -453,12 +460,12 @@ void SqliteStorageEngine::WriteStat(Write write) {
 }
 
 void SqliteStorageEngine::Store(const PersistedStat& stat) {
-  WriteStat([&] { StoreSample(stat); });
+  WriteStat(stat, [&] { StoreSample(stat); });
 }
 
 bool SqliteStorageEngine::Expire(const PersistedStat& stat) {
   bool more = false;
-  WriteStat([&] {
+  WriteStat(stat, [&] {
     const int64_t cutoff = ExpireSamples(GetStatements(stat));
     more = static_cast<int64_t>(stat.GetTimestamp() / 1000000) >= cutoff;
   });

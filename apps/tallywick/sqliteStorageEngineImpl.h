@@ -142,10 +142,11 @@ private:
     SqlitePreparedStatementRef expire;  // the expiry delete
   };
 
-  // WriteStat runs write under the write lock, checking the connection first
-  // outside a transaction and counting the outcome.
+  // WriteStat runs write for stat under the write lock, checking the
+  // connection first outside a transaction and counting the outcome; a
+  // failure drops the stat's cached statements.
   template <class Write>
-  void WriteStat(Write write);
+  void WriteStat(const PersistedStat& stat, Write write);
   void StoreSample(const PersistedStat& stat);
   // ExpireSamples deletes the set's rows older than the time to live; returns
   // the cutoff (UTC seconds).

@@ -158,6 +158,33 @@ TEST_F(SqliteStorageEngineTest, RestartKeepsTablesAndRefreshesMetadataAndASeries
   EXPECT_EQ(Query("SELECT * FROM sm_stat_net_rx_activity_eth0_100 ORDER BY 1;"), (Rows{"10|1.0", "20|2.0", "40|4.0"}));
 }
 
+// A table dropped by another connection, in or out of a transaction: one
+// store fails, the next creates table and metadata row again.
+TEST_F(SqliteStorageEngineTest, ASeriesWhoseTableWasDroppedIsCreatedAgain) {
+  auto engine = Open();
+  auto util = Stat("cpu.util", ValueKindReal, 3, "u;");
+  auto total = Stat("mem.total", ValueKindInteger, 6, "t;");
+  Store(*engine, *util, 10, StatValue(1));
+  Store(*engine, *total, 10, StatValue(2));
+  Database other(db_);
+  ASSERT_EQ(other.Exec("DROP TABLE sm_stat_cpu_util; DELETE FROM sm_stats_metadata WHERE stat_id = 'cpu.util';"),
+            SQLITE_OK);
+  {
+    StorageTransaction transaction(*engine);
+    EXPECT_THROW(Store(*engine, *util, 20, StatValue(3)), StorageException);
+    Store(*engine, *total, 20, StatValue(4));
+    transaction.Commit();
+  }
+  Store(*engine, *util, 30, StatValue(5));
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_cpu_util;"), Rows{"30|5.0"});
+  ASSERT_EQ(other.Exec("DROP TABLE sm_stat_mem_total;"), SQLITE_OK);
+  EXPECT_THROW(Store(*engine, *total, 40, StatValue(6)), StorageException);
+  Store(*engine, *total, 50, StatValue(7));
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"50|7"});
+  EXPECT_EQ(Query("SELECT stat_id, stat_metadata FROM sm_stats_metadata ORDER BY 1;"),
+            (Rows{"cpu.util|u;", "mem.total|t;"}));
+}
+
 // Three threads share the engine, one of them without transactions. (The
 // fault runs delete the file under a service whose collections store at once.)
 TEST_F(SqliteStorageEngineTest, ThreadsStoreAtOnce) {
