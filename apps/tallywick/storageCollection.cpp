@@ -218,7 +218,7 @@ bool StorageCollection::Drain() {
       DrainState& state = drainStates_[i];
       if (!IsDue(stat, state)) continue;
       try {
-        if (stat.GetTimestamp() > state.stored) {
+        if (stat.GetTimestamp() != state.stored) {
           engine_->Store(stat);
           state.pending = stat.GetTimestamp();
         } else {
@@ -254,7 +254,8 @@ bool StorageCollection::Drain() {
 
 bool StorageCollection::IsDue(const PersistedStat& stat, const DrainState& state) {
   if (Stats::IsInvalid(stat.GetValue())) return false;
-  return stat.GetTimestamp() > state.stored || !state.retired;
+  // Unequal, not later: the wall clock may have been set back.
+  return stat.GetTimestamp() != state.stored || !state.retired;
 }
 
 }  // namespace Tallywick

@@ -86,7 +86,7 @@ public:
   /// waitForStop, until that returns true; returns true. A pass that throws is
   /// logged ("Sampling pass failed: %1") and the loop goes on.
   bool RunQueryLoop(const WaitForStop& waitForStop);
-  /// Drain stores, in one transaction, every series with a valid sample newer
+  /// Drain stores, in one transaction, every series with a valid sample other
   /// than the one it last stored; a series whose sample has not changed (its
   /// instance is gone) only has its samples past the time to live deleted.
   /// True when every write it tried succeeded.
@@ -116,7 +116,7 @@ private:
   // DrainState: what Drain has committed of one series of the drain list.
   struct DrainState {
     uint64_t stored = 0;          // timestamp of the last sample committed
-    bool retired = false;         // nothing left to expire until a newer sample
+    bool retired = false;         // nothing left to expire until another sample
     uint64_t pending = 0;         // written in the open transaction
     bool pendingRetired = false;  // the open transaction expired the last row
   };

@@ -251,6 +251,19 @@ TEST_F(DrainFailureTest, AGoneInstanceIsNotWrittenAgainAndStillExpires) {
                       "c=106,107,108,109,110,111,112,113,114,115,116 d=116");
 }
 
+// Samples carry wall-clock time: a clock set back still gives new samples.
+TEST_F(DrainFailureTest, SamplesAfterTheClockWasSetBackAreStored) {
+  Sample(100);
+  ASSERT_TRUE(collection_->Drain());
+  Sample(40);
+  ASSERT_TRUE(collection_->Drain());
+  Sample(40, false);  // d's instance is gone: its sample of second 40 stays
+  ASSERT_TRUE(collection_->Drain());
+  Sample(41);
+  ASSERT_TRUE(collection_->Drain());
+  EXPECT_EQ(Stored(), "a=40,41,100 b=40,41,100 c=40,41,100 d=40,41,100");
+}
+
 TEST_F(DrainFailureTest, LockShorterThanTheBusyTimeoutLosesNothing) {
   Sample(1);
   ASSERT_TRUE(collection_->Drain());
