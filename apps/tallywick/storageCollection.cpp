@@ -136,13 +136,16 @@ void StorageCollection::Write(uint64_t key, uint64_t timestamp, const Stats::Sta
     return;
   }
   auto it = byCollectedId_.find(key);
-  if (it != byCollectedId_.end()) it->second->SetSample(timestamp, *value);
+  if (it == byCollectedId_.end()) return;
+  it->second->SetSample(timestamp, *value);
+  passTimestamp_ = timestamp;
 }
 
 bool StorageCollection::RunQueryLoop(const WaitForStop& waitForStop) {
   KLOG(logger_, INFO, "Running query every %1 usec", period_);
   do {
     try {
+      passTimestamp_ = 0;
       query_->Execute(false);
       Drain();
       lastPassTime_.store(Kestrix::System::GetMonotonicTime(), std::memory_order_relaxed);
@@ -168,7 +171,9 @@ MetricSnapshot StorageCollection::Snapshot() const {
   MetricSnapshot snapshot;
   for (const auto& stat : drainList_) {
     const Stats::StatValue value = stat->GetValue();
-    if (Stats::IsInvalid(value)) continue;
+    // A series the last pass did not write (its interface is gone) would
+    // show its last value as current.
+    if (Stats::IsInvalid(value) || stat->GetTimestamp() != passTimestamp_) continue;
     MetricSample sample;
     auto names = exportNames_.find(stat.Get());
     if (names != exportNames_.end()) {

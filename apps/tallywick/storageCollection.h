@@ -99,7 +99,8 @@ public:
   /// SetExporter: after every pass, the collection publishes Snapshot() to
   /// exporter as its slot. Call before the loop runs.
   void SetExporter(const MetricsExporterRef& exporter, size_t slot);
-  /// Snapshot: the latest valid sample of every series, for the exporter.
+  /// Snapshot: the sample of every series that the last pass wrote, for the
+  /// exporter.
   MetricSnapshot Snapshot() const;
 
   uint64_t GetPeriod() const { return period_; }
@@ -148,6 +149,7 @@ private:
   MetricsExporterRef exporter_;
   size_t exporterSlot_ = 0;
   std::atomic<uint64_t> lastPassTime_{0};
+  uint64_t passTimestamp_ = 0;  // of the samples the current pass wrote; 0 before the first
   std::atomic<uint64_t> passCount_{0};
 };
 using StorageCollectionRef = Kestrix::Ref<StorageCollection>;

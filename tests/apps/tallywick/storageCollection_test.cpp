@@ -79,6 +79,40 @@ TEST_F(StorageCollectionTest, MatchesLabelsAndGivesTemplatesOneSeriesPerInstance
   EXPECT_EQ(eth0->GetValueKind(), ValueKindReal);
 }
 
+// The exporter is given what the last pass wrote: not a gone interface's
+// last value, nor cpu.util's parts.
+TEST_F(StorageCollectionTest, SnapshotHoldsTheSeriesTheLastPassWrote) {
+  registry_->Add(9, "net.tx.activity", {Testing::NicAttribute()});
+  registry_->Add(5, "cpu.count");
+  auto tx = Template("net.tx.activity", "net.tx.activity.pNIC", CategoryMetadata("network", "kb_per_sec"));
+  auto count = Series("cpu.count", "cpu.count.host", 40);
+  auto util = Kestrix::MakeRef<RationalPersistedStat>("cpu.util", ValueKindReal, "u;", 41);
+  util->AddNumerator(count);
+  util->AddDenominator(count);
+  auto collection = Make({{"net.tx.activity.pNIC", tx}, {"cpu.count.host", count}}, {util});
+  query_->onExecute = [&](int pass) {
+    if (pass == 1) {
+      ASSERT_EQ(Allocate(9, {"eth0"}), 0u);
+      ASSERT_EQ(Allocate(9, {"eth1"}), 1u);
+      ASSERT_EQ(Allocate(5, {}), 40u);
+      Emit(1, 1 * kSecond, StatValue(3));
+    }
+    Emit(0, pass * kSecond, StatValue(pass));
+    Emit(40, pass * kSecond, StatValue(2));
+  };
+  std::vector<std::string> seen;
+  collection->RunQueryLoop([&](uint64_t) {
+    std::string text;
+    for (const MetricSample& m : collection->Snapshot())
+      text += m.family + "[" + m.instance + "]=" + std::to_string(m.value) + " ";
+    seen.push_back(text);
+    return seen.size() == 2;
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"cpu.util[]=1.000000 net.tx.activity[eth0]=1.000000 "
+                                            "net.tx.activity[eth1]=3.000000 ",
+                                            "cpu.util[]=1.000000 net.tx.activity[eth0]=2.000000 "}));
+}
+
 // Each pass drains the latest valid samples in one commit; a failed pass is
 // logged and the next period tries again.
 TEST_F(StorageCollectionTest, LoopDrainsEachPassInOneCommitAndGoesOnAfterAFailedPass) {
