@@ -21,6 +21,9 @@
 // SQLite's own CREATE TABLE, which re-reads the schema table's rows of the new
 // table by a scan; looking the table's owner up case-blind on every creation
 // had made it 104 / 207 / 778 us.
+// Start-up (`--benchmark_filter=StartUp`, opening a database of 4,000 series
+// of 61 rows each, one row of each past the time to live): 280 ms wall,
+// 147 ms CPU; without the start-up expiry 81 ms wall, 40 ms CPU.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -217,6 +220,43 @@ void BM_NewSeries(benchmark::State& state) {
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_NewSeries)->Arg(0)->Arg(1000)->Arg(4000)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// Start-up with range(0) series already stored, each holding rows of
+// kTtlSec + 1 seconds: opening the engine deletes one row of every series
+// past the time to live. Start-up must stay well under a second at 4,000.
+void BM_StartUpExpiry(benchmark::State& state) {
+  const std::string dir = ScratchDir();
+  Kestrix::System::TestClock clock(1, kStartMicros);
+  Kestrix::System::ScopedTestClock installed(clock);
+  const std::string db = dir + "/stats.db";
+  {
+    auto engine = Kestrix::MakeRef<Tallywick::SqliteStorageEngine>(db, kTtlSec, QuietLogger());
+    engine->Initialize();
+    std::vector<Tallywick::PersistedStatRef> series;
+    for (int64_t i = 0; i < state.range(0); ++i) {
+      series.push_back(Kestrix::MakeRef<Tallywick::PersistedStat>("net.rx.activity.veth" + std::to_string(i), "",
+                                                                   Tallywick::ValueKindReal, "units=kb;", i));
+    }
+    for (uint64_t s = 0; s <= kTtlSec; ++s) {
+      clock.SetUtc(kStartMicros + s * 1000000);
+      Tallywick::StorageTransaction transaction(*engine);
+      for (auto& stat : series) {
+        stat->SetSample(kStartMicros + s * 1000000, Stats::StatValue(1, 3));
+        engine->Store(*stat);
+      }
+      transaction.Commit();
+    }
+  }
+  uint64_t now = kStartMicros + kTtlSec * 1000000;
+  for (auto _ : state) {
+    now += 1000000;  // one second later: one more row of each series is past the time to live
+    clock.SetUtc(now);
+    auto engine = Kestrix::MakeRef<Tallywick::SqliteStorageEngine>(db, kTtlSec, QuietLogger());
+    engine->Initialize();
+  }
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_StartUpExpiry)->Arg(0)->Arg(4000)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -112,8 +112,15 @@ void App::Run() {
   ServiceNotifier notifier;
   notifier.Start(collections_, [self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
   KLOG(logger_, INFO, "Running main loop");
+  bool started = false;
   do {
-    if (engine_) WriteHealthStatus();
+    if (engine_) {
+      // The series that no pass stores lose their old rows here (and at
+      // start-up, in the engine's initialization).
+      if (started) engine_->ExpireAll();
+      WriteHealthStatus();
+    }
+    started = true;
   } while (!WaitForStop(kHealthRewriteMicros));
   notifier.Stop();
   pool->BeginWindDown();

@@ -36,8 +36,6 @@ const std::string& MetadataUpsertSql() {
                                  "\"   (stat_id, stat_table_name, stat_metadata)   VALUES (?, ?, ?);";
   return sql;
 }
-// Which other series already owns a table name, compared as SQLite compares
-// table names (ASCII case folded).
 // The series whose table is exactly this name (served by the unique index).
 const std::string& TableOwnerSql() {
   static const std::string sql =
@@ -49,6 +47,13 @@ const std::string& TableOwnerSql() {
 const std::string& TableOwnerNoCaseSql() {
   static const std::string sql = std::string("SELECT stat_id FROM \"") + kMetadataTable +
                                  "\" WHERE stat_table_name = ? COLLATE NOCASE AND stat_id <> ? LIMIT 1;";
+  return sql;
+}
+// The next table name of the metadata after ? in index order: the start-up
+// expiry walks the series one at a time.
+const std::string& NextTableSql() {
+  static const std::string sql = std::string("SELECT stat_table_name FROM \"") + kMetadataTable +
+                                 "\" WHERE stat_table_name > ? ORDER BY stat_table_name LIMIT 1;";
   return sql;
 }
 // A row when a table of this name, in any case, exists (a lookup in the schema).
@@ -367,6 +372,62 @@ void SqliteStorageEngine::ExecuteSql(const std::string& sql) {
 void SqliteStorageEngine::Initialize() {
   std::lock_guard<std::recursive_mutex> write(writeLock_);
   ExecuteSql(MetadataCreateSql());
+  ExpireAll();
+}
+
+void SqliteStorageEngine::ExpireAll() {
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  const int64_t cutoff = CutoffSeconds(ttlSec_);
+  if (cutoff == std::numeric_limits<int64_t>::min()) return;  // nothing can be that old
+  int changesBefore = 0;
+  size_t series = 0;
+  try {
+    EnsureConnection();
+    changesBefore = sqlite3_total_changes(db_.Get());
+    ExecuteSql(kBeginSql);
+    try {
+      SqlitePreparedStatement next(db_.Get(), NextTableSql(), logger_);
+      SqlitePreparedStatement exists(db_.Get(), kTableExistsSql, logger_);
+      std::string table, found, ignored;
+      for (;;) {
+        next.BindText(1, table);
+        if (!next.QueryText(found)) break;
+        table.swap(found);
+        exists.BindText(1, table);
+        if (!exists.QueryText(ignored)) continue;  // a metadata row without its table
+        SqlitePreparedStatement expire(db_.Get(), MessageFormatter::ASPrint(kExpireSql, QuotedIdentifier(table)),
+                                       logger_);
+        expire.BindInt64(1, cutoff);
+        expire.Execute();
+        ++series;
+      }
+      ExecuteSql(kCommitSql);
+    } catch (const StorageException&) {
+      try {
+        if (sqlite3_get_autocommit(db_.Get()) == 0) ExecuteSql(kRollbackSql);
+      } catch (const StorageException&) {
+        // logged by ExecuteSql; the first failure is the one to report
+      }
+      throw;
+    }
+  } catch (const StorageException& e) {
+    // The service can sample and store without it; the rows go with the
+    // next store of their series, as they always do.
+    KLOG(logger_, ERROR, "Unable to expire old samples: %1", e);
+    Failed();
+    return;
+  }
+  Succeeded();
+  const int deleted = sqlite3_total_changes(db_.Get()) - changesBefore;
+  if (deleted > 0) {
+    // Worth a line at start-up; the periodic runs only in the verbose log.
+    if (expiredOnce_) {
+      KLOG(logger_, VERBOSE, "Deleted %1 samples older than %2 s from %3 series", deleted, ttlSec_, series);
+    } else {
+      KLOG(logger_, INFO, "Deleted %1 samples older than %2 s from %3 series", deleted, ttlSec_, series);
+    }
+  }
+  expiredOnce_ = true;
 }
 
 SqliteStorageEngine::StatementSet SqliteStorageEngine::GetStatements(const PersistedStat& stat) {

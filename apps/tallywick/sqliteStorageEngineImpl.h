@@ -114,6 +114,7 @@ public:
 
   // StorageEngine
   void Initialize() override;
+  void ExpireAll() override;
   void Store(const PersistedStat& stat) override;
   bool Expire(const PersistedStat& stat) override;
   void CheckHealth(HealthStatus& status) override;
@@ -177,6 +178,7 @@ private:
   uint64_t device_ = 0;     // guarded by writeLock_
   uint64_t inode_ = 0;      // guarded by writeLock_
   unsigned failures_ = 0;   // guarded by writeLock_
+  bool expiredOnce_ = false;  // guarded by writeLock_: ExpireAll ran to the end once
   std::atomic<uint64_t> reopens_{0};
   // Counted by SQLite's commit hook on the shared connection; relaxed: a
   // statistic, read after the commits it counts returned.

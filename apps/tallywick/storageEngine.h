@@ -24,9 +24,14 @@ struct HealthStatus;
 /// engine, and the main thread runs its health check.
 class StorageEngine : public virtual Kestrix::Object {
 public:
-  /// Initialize creates the metadata table when it does not exist. Throws
-  /// StorageException.
+  /// Initialize creates the metadata table when it does not exist, then runs
+  /// ExpireAll. Throws StorageException.
   virtual void Initialize() = 0;
+  /// ExpireAll deletes, in one transaction, the samples past the time to live
+  /// of every series the metadata table lists: a series that no pass stores
+  /// any more (an interface gone before this start) would otherwise keep its
+  /// rows for ever. A failure is logged, not raised.
+  virtual void ExpireAll() = 0;
   /// Store writes the stat's current sample (NULL for an invalid value) and
   /// deletes its samples older than the time to live, creating the series'
   /// table, metadata row and statements on its first store. Outside a

@@ -115,6 +115,45 @@ TEST_F(SqliteStorageEngineTest, StoreDeletesRowsStrictlyOlderThanTheTimeToLive) 
             (Rows{std::to_string(t - 3600), std::to_string(t)}));
 }
 
+// Series no pass stores any more lose their old rows at the next start.
+TEST_F(SqliteStorageEngineTest, StartUpDeletesEverySeriesRowsPastTheTimeToLive) {
+  const uint64_t t = 1700000000;
+  Kestrix::System::TestClock clock(1, t * kSecond);
+  Kestrix::System::ScopedTestClock installed(clock);
+  {
+    auto engine = Open();
+    CollectedStatId id = 1;
+    for (const char* name : {"net.rx.activity.gone", "q\"x", "mem.util"}) {
+      auto stat = Stat(name, ValueKindInteger, id++);
+      for (uint64_t s : {t - 3601, t - 3600, t - 10}) Store(*engine, *stat, s, StatValue(1));
+    }
+  }
+  Database other(db_);
+  ASSERT_EQ(other.Exec("DROP TABLE sm_stat_mem_util;"), SQLITE_OK);  // its metadata row stays
+  Open(3600);
+  const Rows kept{std::to_string(t - 3600), std::to_string(t - 10)};
+  EXPECT_EQ(Query("SELECT sm_timestamp FROM sm_stat_net_rx_activity_gone ORDER BY 1;"), kept);
+  EXPECT_EQ(Query("SELECT sm_timestamp FROM \"sm_stat_q\"\"x\" ORDER BY 1;"), kept);
+  EXPECT_EQ(log_.Lines("info Deleted"), Rows{"info Deleted 2 samples older than 3600 s from 2 series"});
+  EXPECT_EQ(log_.Lines("error"), Rows{});
+
+  // A lock held past the busy timeout: the start goes on, the rows stay.
+  clock.SetUtc((t + 20) * kSecond);
+  ASSERT_EQ(other.Exec("BEGIN IMMEDIATE;"), SQLITE_OK);
+  EXPECT_NO_THROW(Open(3600, 50));
+  EXPECT_EQ(log_.Lines("error Unable to expire"),
+            Rows{"error Unable to expire old samples: database is locked"});
+  ASSERT_EQ(other.Exec("ROLLBACK;"), SQLITE_OK);
+  EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_net_rx_activity_gone;"), Rows{"2"});
+
+  // While running: the service expires every series now and then.
+  auto engine = Open(3600);
+  clock.SetUtc((t + 3591) * kSecond);
+  engine->ExpireAll();
+  EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_net_rx_activity_gone;"), Rows{"0"});
+  EXPECT_EQ(log_.Lines("info Deleted").size(), 2u) << "one line a start-up, none for the later runs";
+}
+
 TEST_F(SqliteStorageEngineTest, OddSeriesNamesAreQuotedNotInjected) {
   auto engine = Open();
   CollectedStatId id = 10;
