@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -226,9 +227,16 @@ TEST_F(SqliteStorageEngineTest, ASeriesWhoseTableWasDroppedIsCreatedAgain) {
 
 // Three threads share the engine, one of them without transactions. (The
 // fault runs delete the file under a service whose collections store at once.)
+// The main loop expires every series meanwhile.
 TEST_F(SqliteStorageEngineTest, ThreadsStoreAtOnce) {
-  auto engine = Open();
+  Kestrix::System::TestClock clock(1, 100 * kSecond);
+  Kestrix::System::ScopedTestClock installed(clock);
+  auto engine = Open(1000);
   constexpr int kPasses = 30;
+  std::atomic<bool> storing{true};
+  std::thread expiring([&] {
+    while (storing) engine->ExpireAll();
+  });
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&, t] {
@@ -243,6 +251,8 @@ TEST_F(SqliteStorageEngineTest, ThreadsStoreAtOnce) {
     });
   }
   for (auto& thread : threads) thread.join();
+  storing = false;
+  expiring.join();
   EXPECT_EQ(Query("SELECT count(*) FROM sm_stats_metadata;"), Rows{"9"});
   for (const char* table : {"sm_stat_a0", "sm_stat_b1", "sm_stat_c2"}) {
     EXPECT_EQ(Query(std::string("SELECT count(*), sum(sm_stat_value) FROM ") + table + ";"),
