@@ -76,7 +76,9 @@ std::string UnitLabel(const std::string& unit) {
       {"cores", "cores"},
       {"mhz", "MHz"},
       {"kb", "KiB"},
-      {"kb_per_sec", "KiB/s"},
+      // The network activity series hold KiB per millisecond, whatever
+      // their unit code says; the label tells what the numbers are.
+      {"kb_per_sec", "KiB/ms"},
       {"packets_per_microsec", "packets/\u00b5s"},
   };
   return Lookup(kUnits, unit);

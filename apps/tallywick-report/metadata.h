@@ -32,7 +32,7 @@ struct SeriesMetadata {
 SeriesMetadata ParseMetadata(std::string_view text);
 
 /// UnitLabel returns the display form of a unit code ("percent" gives "%",
-/// "kb_per_sec" gives "KiB/s"); an unknown or empty code is returned unchanged.
+/// "kb_per_sec" gives "KiB/ms"); an unknown or empty code is returned unchanged.
 std::string UnitLabel(const std::string& unit);
 
 /// CategoryLabel returns the display form of a category code ("cpu" gives

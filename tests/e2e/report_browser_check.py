@@ -49,8 +49,9 @@ def build_database(path):
         day = math.sin(2 * math.pi * (i / 1440.0 - 0.3))
         if not HOLE[0] <= t < HOLE[1]:
             cpu.append((t, max(0.0, 35 + 25 * day + 15 * noise())))
-        rx.append((t, max(0.0, 800 + 600 * day + 400 * noise())))
-        tx.append((t, max(0.0, 300 + 200 * day + 150 * noise())))
+        # KiB per millisecond, as the service stores network activity.
+        rx.append((t, max(0.0, 0.8 + 0.6 * day + 0.4 * noise())))
+        tx.append((t, max(0.0, 0.3 + 0.2 * day + 0.15 * noise())))
         mem.append((t, int(3_100_000 + 400_000 * (i % 480) / 480 + 20_000 * noise())))
     db = twrun.ReportDb(path)
     db.add_series("cpu.util", "cpu", "percent", 1, cpu)
@@ -236,7 +237,7 @@ def main():
         failures = ["page error: " + e for e in errors]
         plots = geometry["plots"]
         if len(plots) != 3:
-            failures.append("expected 3 plot areas (%%, KiB/s, KiB), found %d" % len(plots))
+            failures.append("expected 3 plot areas (%%, KiB/ms, KiB), found %d" % len(plots))
         # Two pixels in from the frame, which is grey anyway.
         counts = [ink(left + 2, left + width - 2, top + 2, top + height - 2) for left, top, width, height in plots]
         failures += ["plot area %d holds %d series pixels, fewer than %d" % (i, n, MIN_INK_PIXELS)

@@ -74,12 +74,14 @@ class ReportCliTest(unittest.TestCase):
                      '"sm_stat_a""b","sm_stat_a""b",,,,2024-12-07T05:00:00Z,2024-12-07T05:00:00Z,1']:
             self.assertIn(line, csv)
         table = self.out("list").splitlines()
-        for line in ["SERIES".ljust(38) + "UNIT   CATEGORY  FIRST                 LAST                  ROWS  TABLE",
-                     "cpu.gone".ljust(38) + "%      CPU       -                     -                        -  "
+        for line in ["SERIES".ljust(38) + "UNIT    CATEGORY  FIRST                 LAST                  ROWS  TABLE",
+                     "cpu.gone".ljust(38) + "%       CPU       -                     -                        -  "
                      "sm_stat_cpu_gone (missing)",
-                     "mem.total".ljust(38) + "KiB    Memory    2024-12-07T05:00:00Z  2024-12-08T04:59:00Z  1440  "
+                     "mem.total".ljust(38) + "KiB     Memory    2024-12-07T05:00:00Z  2024-12-08T04:59:00Z  1440  "
                      "sm_stat_mem_total",
-                     "sm_stat_storage_used_filesystem_root                   2024-12-07T05:00:00Z  "
+                     "net.rx.activity.eth0.100".ljust(38) + "KiB/ms  Network   2024-12-07T05:00:00Z  "
+                     "2024-12-07T05:09:00Z    10  sm_stat_net_rx_activity_eth0_100",
+                     "sm_stat_storage_used_filesystem_root                    2024-12-07T05:00:00Z  "
                      "2024-12-07T05:00:00Z     1  sm_stat_storage_used_filesystem_root"]:
             self.assertIn(line, table)
 
@@ -91,7 +93,7 @@ class ReportCliTest(unittest.TestCase):
                          "1733547720,2024-12-07T05:02:00Z,inf\n")
         self.assertEqual(self.out("show", *hostile, "json"),
                          '{"series": "net.tx.activity.my,if", "table": "sm_stat_net_tx_activity_my,if", '
-                         '"unit": "kb_per_sec", "unit_label": "KiB/s", "samples": [\n'
+                         '"unit": "kb_per_sec", "unit_label": "KiB/ms", "samples": [\n'
                          '  {"timestamp": 1733547600, "time": "2024-12-07T05:00:00Z", "value": 2.25},\n'
                          '  {"timestamp": 1733547660, "time": "2024-12-07T05:01:00Z", "value": null},\n'
                          '  {"timestamp": 1733547720, "time": "2024-12-07T05:02:00Z", "value": null}\n]}\n')
@@ -169,7 +171,7 @@ class ReportCliTest(unittest.TestCase):
         self.out("chart", "cpu.util", "mem.total", "net.rx.activity.eth0.100", "--out", out, "--title", "a <day>")
         self.assertEqual(os.stat(out).st_mode & 0o777, 0o644)
         root = ET.parse(out).getroot()
-        self.assertEqual([p.get("data-unit") for p in root.findall(SVG + "g[@class='panel']")], ["%", "KiB", "KiB/s"])
+        self.assertEqual([p.get("data-unit") for p in root.findall(SVG + "g[@class='panel']")], ["%", "KiB", "KiB/ms"])
         series = {g.get("data-series"): g.get("data-segments") for g in root.iter(SVG + "g") if g.get("class") == "series"}
         # The two-hour hole and the invalid value each break a line once.
         self.assertEqual(series, {"cpu.util": "2", "mem.total": "1", "net.rx.activity.eth0.100": "2"})
