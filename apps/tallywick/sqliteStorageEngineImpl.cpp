@@ -467,7 +467,8 @@ void SqliteStorageEngine::RefuseForeignTable(const PersistedStat& stat, const st
   if (foreign) {
     const std::string message = MessageFormatter::ASPrint(
         "Refusing to store %1: its table %2 already belongs to %3", stat.GetName(), table, other);
-    KLOG(logger_, ERROR, "%1", message);
+    // Once: the refusal recurs every pass, and the drain logs each one.
+    if (refusalsLogged_.insert(stat.GetName()).second) KLOG(logger_, ERROR, "%1", message);
     throw StorageException(message);
   }
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,7 @@ private:
   uint64_t inode_ = 0;      // guarded by writeLock_
   unsigned failures_ = 0;   // guarded by writeLock_
   bool expiredOnce_ = false;  // guarded by writeLock_: ExpireAll ran to the end once
+  std::set<std::string> refusalsLogged_;  // guarded by writeLock_: series refused a table
   std::atomic<uint64_t> reopens_{0};
   // Counted by SQLite's commit hook on the shared connection; relaxed: a
   // statistic, read after the commits it counts returned.
