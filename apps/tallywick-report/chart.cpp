@@ -371,36 +371,24 @@ std::vector<TimeTick> TimeTicks(int64_t start, int64_t end, int maxTicks) {
   return ticks;
 }
 
-std::string XmlEscape(const std::string& text) {
+std::string XmlEscape(const std::string& raw) {
+  // Names come from the system (interface names, paths) as bytes: those that
+  // are not UTF-8 are shown as %XX, as the service writes them.
+  const std::string text = Kestrix::StringUtil::EscapeInvalidUtf8(raw);
   std::string out;
   out.reserve(text.size());
-  const size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    switch (c) {
-      case '&': out += "&amp;"; ++i; continue;
-      case '<': out += "&lt;"; ++i; continue;
-      case '>': out += "&gt;"; ++i; continue;
-      case '"': out += "&quot;"; ++i; continue;
-      case '\'': out += "&#39;"; ++i; continue;
+  for (const char ch : text) {
+    switch (ch) {
+      case '&': out += "&amp;"; continue;
+      case '<': out += "&lt;"; continue;
+      case '>': out += "&gt;"; continue;
+      case '"': out += "&quot;"; continue;
+      case '\'': out += "&#39;"; continue;
       default: break;
     }
-    if (c < 0x80) {
-      // XML allows no control characters but tab and line ends, not even escaped.
-      out += (c < 0x20 && c != '\t' && c != '\n' && c != '\r') ? '?' : static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    // Copy a well-formed UTF-8 sequence; anything else becomes U+FFFD, since
-    // names come from the system (interface names, paths) and are bytes.
-    const size_t len = Kestrix::StringUtil::Utf8SequenceLength(text, i);
-    if (len != 0) {
-      out.append(text, i, len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
+    // XML allows no control characters but tab and line ends, not even escaped.
+    const auto c = static_cast<unsigned char>(ch);
+    out += (c < 0x20 && c != '\t' && c != '\n' && c != '\r') ? '?' : ch;
   }
   return out;
 }

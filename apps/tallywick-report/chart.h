@@ -79,7 +79,7 @@ std::vector<TimeTick> TimeTicks(int64_t start, int64_t end, int maxTicks);
 
 /// XmlEscape replaces & < > " ' with their character references, control
 /// characters other than tab and line ends with '?', and bytes that are not
-/// well-formed UTF-8 with U+FFFD, so that any name makes well-formed XML.
+/// well-formed UTF-8 with %XX, so that any name makes well-formed XML.
 std::string XmlEscape(const std::string& text);
 
 }  // namespace Report

@@ -6,6 +6,7 @@
 
 #include "apps/tallywick-report/timeText.h"
 #include "kestrix/exception.h"
+#include "kestrix/stringUtil.h"
 
 namespace Tallywick {
 namespace Report {
@@ -30,9 +31,11 @@ void WriteListTable(const std::vector<SeriesInfo>& series, std::ostream& out) {
   std::vector<std::vector<std::string>> rows;
   rows.push_back(header);
   for (const SeriesInfo& s : series) {
-    rows.push_back({s.name, UnitLabel(s.metadata.unit), CategoryLabel(s.metadata.category),
-                    s.first ? FormatUtc(*s.first) : "-", s.last ? FormatUtc(*s.last) : "-",
-                    s.hasTable ? std::to_string(s.rows) : "-", s.hasTable ? s.table : s.table + " (missing)"});
+    const std::string table = Kestrix::StringUtil::EscapeInvalidUtf8(s.table);
+    rows.push_back({Kestrix::StringUtil::EscapeInvalidUtf8(s.name), UnitLabel(s.metadata.unit),
+                    CategoryLabel(s.metadata.category), s.first ? FormatUtc(*s.first) : "-",
+                    s.last ? FormatUtc(*s.last) : "-", s.hasTable ? std::to_string(s.rows) : "-",
+                    s.hasTable ? table : table + " (missing)"});
   }
   std::vector<size_t> width(header.size(), 0);
   for (const auto& r : rows) {
@@ -111,7 +114,8 @@ Format ParseFormat(std::string_view text) {
                                           "': expected table, csv or json");
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
+void AppendJsonString(std::string& out, std::string_view raw) {
+  const std::string text = Kestrix::StringUtil::EscapeInvalidUtf8(raw);
   out += '"';
   for (char c : text) {
     switch (c) {
@@ -133,8 +137,9 @@ void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void AppendCsvField(std::string& out, std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+void AppendCsvField(std::string& out, std::string_view raw) {
+  const std::string text = Kestrix::StringUtil::EscapeInvalidUtf8(raw);
+  if (text.find_first_of(",\"\r\n") == std::string::npos) {
     out += text;
     return;
   }

@@ -20,11 +20,13 @@ enum class Format { Table, Csv, Json };
 Format ParseFormat(std::string_view text);
 
 /// AppendJsonString appends text as a JSON string literal: quotes, backslash
-/// and control characters escaped, other bytes unchanged.
+/// and control characters escaped, bytes that are not UTF-8 as %XX (names
+/// come from the database as bytes), the rest unchanged.
 void AppendJsonString(std::string& out, std::string_view text);
 
-/// AppendCsvField appends text as one CSV field, quoted (with quotes doubled)
-/// when it holds a comma, a quote or a line break.
+/// AppendCsvField appends text as one CSV field, bytes that are not UTF-8 as
+/// %XX, quoted (with quotes doubled) when it holds a comma, a quote or a line
+/// break.
 void AppendCsvField(std::string& out, std::string_view text);
 
 /// FormatNumber writes a non-null value: integers exactly, reals in the

@@ -38,6 +38,7 @@ TEST(EscapingTest, CsvAndJsonFieldsSurviveHostileNames) {
       {"say \"hi\"", "\"say \"\"hi\"\"\"", "\"say \\\"hi\\\"\""},
       {"two\nlines", "\"two\nlines\"", "\"two\\nlines\""},
       {"back\\slash\x01", "back\\slash\x01", "\"back\\\\slash\\u0001\""},
+      {"v\xff\xc3\xa9,", "\"v%FF\xc3\xa9,\"", "\"v%FF\xc3\xa9,\""},  // an old database's raw name
   };
   for (const auto& c : cases) {
     std::string csv, json;
