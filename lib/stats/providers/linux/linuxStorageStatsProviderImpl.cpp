@@ -30,10 +30,16 @@ DirWalkContext& ThisThreadsContext() {
   return *context;  // the thread's slot keeps it alive
 }
 
-// AddSize counts regular files and directories (the start included); links,
-// unreadable directories and objects without status add nothing.
+// AddSize counts regular files and directories (the start included), a file
+// with several names once; symbolic links, unreadable directories and
+// objects without status add nothing.
 int AddSize(const char*, const struct stat* st, int type, struct FTW*) {
-  if (type == FTW_F || type == FTW_D) ThisThreadsContext().total += static_cast<uint64_t>(st->st_size);
+  if (type != FTW_F && type != FTW_D) return FTW_CONTINUE;
+  DirWalkContext& context = ThisThreadsContext();
+  if (type == FTW_F && st->st_nlink > 1 && !context.linked.insert(static_cast<uint64_t>(st->st_ino)).second) {
+    return FTW_CONTINUE;
+  }
+  context.total += static_cast<uint64_t>(st->st_size);
   return FTW_CONTINUE;
 }
 
@@ -148,6 +154,7 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
   for (const auto& path : directoryPaths_) {
     DirectoryEntry& entry = directories_[path];
     context.total = 0;
+    context.linked.clear();
     // At most one open descriptor; links are not followed; the walk stays on
     // the path's file system; the callback steers the walk.
     if (::nftw(path.c_str(), AddSize, 1, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL) != 0) {
@@ -158,6 +165,7 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
     entry.total = context.total;
     entry.measured = true;
   }
+  std::unordered_set<uint64_t>().swap(context.linked);  // a large tree's set is not kept between walks
 }
 
 }  // namespace Providers

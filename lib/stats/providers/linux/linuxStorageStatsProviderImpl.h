@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "public/stats/statsProvider.h"
@@ -37,6 +38,10 @@ public:
   class DirWalkContext : public Kestrix::ObjectImpl {
   public:
     uint64_t total = 0;
+    /// Inodes of the files with more than one link counted so far in this
+    /// walk: a file is counted once however many names it has, as du does.
+    /// The walk stays on one file system, so the inode number identifies it.
+    std::unordered_set<uint64_t> linked;
   };
 
   /// A path listed twice yields one entry. chained may be empty.

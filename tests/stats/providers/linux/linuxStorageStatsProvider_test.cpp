@@ -25,13 +25,15 @@ int64_t SizeOf(const std::string& path) {
 }
 
 // A tree readable by everyone except locked/: files of 10 and 1000 bytes, a
-// nested directory, a symbolic link, and 5 bytes inside locked/.
+// nested directory, a symbolic link, a second name of the 1000-byte file
+// (counted once, as du does), and 5 bytes inside locked/.
 struct Tree : Testing::TempDir {
   Tree() {
     ::chmod(Path().c_str(), 0755);
     Write("a.txt", "0123456789");
     ::mkdir(Path("sub").c_str(), 0755);
     Write("sub/b.bin", std::string(1000, 'b'));
+    EXPECT_EQ(::link(Path("sub/b.bin").c_str(), Path("b.also").c_str()), 0);
     ::symlink("a.txt", Path("link").c_str());
     ::mkdir(Path("locked").c_str(), 0700);
     Write("locked/c.txt", "12345");
