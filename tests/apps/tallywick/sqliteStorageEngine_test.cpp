@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -238,7 +239,10 @@ TEST_F(SqliteStorageEngineTest, ThreadsStoreAtOnce) {
   constexpr int kPasses = 30;
   std::atomic<bool> storing{true};
   std::thread expiring([&] {
-    while (storing) engine->ExpireAll();
+    while (storing) {
+      engine->ExpireAll();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // leaves the lock to the writers
+    }
   });
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
