@@ -379,12 +379,12 @@ void SqliteStorageEngine::ExpireAll() {
   std::lock_guard<std::recursive_mutex> write(writeLock_);
   const int64_t cutoff = CutoffSeconds(ttlSec_);
   if (cutoff == std::numeric_limits<int64_t>::min()) return;  // nothing can be that old
-  int changesBefore = 0;
+  int deleted = 0;
   size_t series = 0;
   try {
-    EnsureConnection();
-    changesBefore = sqlite3_total_changes(db_.Get());
-    ExecuteSql(kBeginSql);
+    // Checks the connection; a failed begin or commit is counted and rolled back by the engine.
+    StorageTransaction transaction(*this);
+    const int changesBefore = sqlite3_total_changes(db_.Get());
     try {
       SqlitePreparedStatement next(db_.Get(), NextTableSql(), logger_);
       SqlitePreparedStatement exists(db_.Get(), kTableExistsSql, logger_);
@@ -401,24 +401,18 @@ void SqliteStorageEngine::ExpireAll() {
         expire.Execute();
         ++series;
       }
-      ExecuteSql(kCommitSql);
     } catch (const StorageException&) {
-      try {
-        if (sqlite3_get_autocommit(db_.Get()) == 0) ExecuteSql(kRollbackSql);
-      } catch (const StorageException&) {
-        // logged by ExecuteSql; the first failure is the one to report
-      }
+      Failed();  // the guard rolls back
       throw;
     }
+    deleted = sqlite3_total_changes(db_.Get()) - changesBefore;
+    transaction.Commit();
   } catch (const StorageException& e) {
     // The service can sample and store without it; the rows go with the
     // next store of their series, as they always do.
     KLOG(logger_, ERROR, "Unable to expire old samples: %1", e);
-    Failed();
     return;
   }
-  Succeeded();
-  const int deleted = sqlite3_total_changes(db_.Get()) - changesBefore;
   if (deleted > 0) {
     // Worth a line at start-up; the periodic runs only in the verbose log.
     if (expiredOnce_) {
