@@ -1,7 +1,7 @@
 # tallywick: thin wrapper around CMake. Every target first makes sure the Debian
 # packages the build and the tests need are installed (`make deps`).
 
-PKGS := g++ cmake make pkg-config libboost-dev libboost-regex-dev libsqlite3-dev sqlite3 libsystemd-dev \
+PKGS := g++ cmake make pkg-config libboost-dev libboost-regex-dev libsqlite3-dev sqlite3 \
         libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev python3 python3-prometheus-client procps util-linux
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=

@@ -1,9 +1,14 @@
 #include "apps/tallywick/serviceNotifier.h"
 
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 #include "kestrix/format.h"
 #include "kestrix/time.h"
@@ -30,6 +35,45 @@ std::string StatusLine(const std::vector<StorageCollectionRef>& collections) {
 
 }  // namespace
 
+bool NotifySupervisor(const char* socketPath, const std::string& message) {
+  if (socketPath == nullptr || (socketPath[0] != '/' && socketPath[0] != '@')) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const size_t pathLen = std::strlen(socketPath);
+  if (pathLen < 2 || pathLen >= sizeof(addr.sun_path)) return false;
+  std::memcpy(addr.sun_path, socketPath, pathLen);
+  // A leading '@' names a socket in the abstract namespace.
+  if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';
+  const auto addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + pathLen);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ssize_t sent;
+  do {
+    sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr),
+                  addrLen);
+  } while (sent < 0 && errno == EINTR);
+  close(fd);
+  return sent == static_cast<ssize_t>(message.size());
+}
+
+uint64_t WatchdogMicros(const char* usec, const char* pid, pid_t self) {
+  if (usec == nullptr || *usec == '\0') return 0;
+  // A watchdog meant for another process (the supervisor sets the pid when
+  // the variables may be inherited) is not ours to feed.
+  if (pid != nullptr && *pid != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long p = std::strtoull(pid, &end, 10);
+    if (errno != 0 || *end != '\0' || p != static_cast<unsigned long long>(self)) return 0;
+  }
+  if (*usec < '0' || *usec > '9') return 0;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long micros = std::strtoull(usec, &end, 10);
+  if (errno != 0 || *end != '\0') return 0;
+  return micros;
+}
+
 bool CollectionsOnTime(const std::vector<CollectionPace>& paces, uint64_t startMicros, uint64_t nowMicros) {
   for (const auto& p : paces) {
     const uint64_t since = p.lastPassMicros ? p.lastPassMicros : startMicros;
@@ -39,6 +83,12 @@ bool CollectionsOnTime(const std::vector<CollectionPace>& paces, uint64_t startM
   return true;
 }
 
+void ServiceNotifier::Notify(const std::string& message) {
+  // A lost datagram only costs one status line or keep-alive; the next one
+  // follows within half the watchdog interval.
+  NotifySupervisor(std::getenv("NOTIFY_SOCKET"), message);
+}
+
 bool ServiceNotifier::Enabled() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   return socket != nullptr && *socket != '\0';
@@ -46,15 +96,14 @@ bool ServiceNotifier::Enabled() {
 
 void ServiceNotifier::Start(const std::vector<StorageCollectionRef>& collections, const WaitForStop& waitForStop) {
   if (!Enabled()) return;
-  sd_notify(0, "READY=1");
-  uint64_t watchdogMicros = 0;
-  if (sd_watchdog_enabled(0, &watchdogMicros) <= 0) watchdogMicros = 0;
+  Notify("READY=1");
+  const uint64_t watchdogMicros = WatchdogMicros(std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"), getpid());
   thread_ = std::thread(&ServiceNotifier::Supervise, this, collections, waitForStop, watchdogMicros);
 }
 
 void ServiceNotifier::Stop() {
   if (!Enabled()) return;
-  sd_notify(0, "STOPPING=1");
+  Notify("STOPPING=1");
   if (thread_.joinable()) thread_.join();
 }
 
@@ -73,9 +122,9 @@ void ServiceNotifier::Supervise(std::vector<StorageCollectionRef> collections, W
     // A stuck collection gets no keep-alive, so systemd restarts the service.
     const std::string status = onTime ? StatusLine(collections) : "STATUS=A collection is late; watchdog not fed";
     if (watchdogMicros && onTime) {
-      sd_notify(0, ("WATCHDOG=1\n" + status).c_str());
+      Notify("WATCHDOG=1\n" + status);
     } else {
-      sd_notify(0, status.c_str());
+      Notify(status);
     }
   } while (!waitForStop(interval));
 }

@@ -5,6 +5,8 @@
 // and starts no thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -27,6 +29,17 @@ constexpr uint64_t kLatePeriods = 3;
 /// CollectionsOnTime: true when no collection is late at monotonic time now.
 bool CollectionsOnTime(const std::vector<CollectionPace>& paces, uint64_t startMicros, uint64_t nowMicros);
 
+/// NotifySupervisor sends one message of the notify protocol (a datagram of
+/// KEY=value lines) to the socket at socketPath: a file-system path, or with
+/// a leading '@' a name in the abstract namespace. False when the path is not
+/// one of those or the datagram could not be sent.
+bool NotifySupervisor(const char* socketPath, const std::string& message);
+
+/// WatchdogMicros: the keep-alive interval asked for by WATCHDOG_USEC (usec),
+/// 0 when none is asked, the value is not a number, or WATCHDOG_PID (pid)
+/// names a process other than self.
+uint64_t WatchdogMicros(const char* usec, const char* pid, pid_t self);
+
 class ServiceNotifier {
 public:
   /// Enabled: a notify socket is set in the environment.
@@ -39,6 +52,7 @@ public:
   void Stop();
 
 private:
+  static void Notify(const std::string& message);
   void Supervise(std::vector<StorageCollectionRef> collections, WaitForStop waitForStop, uint64_t watchdogMicros);
 
   std::thread thread_;

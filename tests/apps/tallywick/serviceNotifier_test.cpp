@@ -1,6 +1,14 @@
 #include "apps/tallywick/serviceNotifier.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -30,6 +38,68 @@ TEST(ServiceNotifierTest, CollectionsAreLateAfterThreePeriodsWithoutAPass) {
   for (const auto& c : cases) {
     EXPECT_EQ(Tallywick::CollectionsOnTime(c.paces, c.start, c.now), c.onTime) << c.what;
   }
+}
+
+// A datagram socket bound where a supervisor would listen.
+class Listener {
+public:
+  explicit Listener(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    if (path[0] == '@') addr.sun_path[0] = '\0';
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr),
+                  static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size())) == 0;
+  }
+  ~Listener() { close(fd_); }
+  bool Bound() const { return bound_; }
+  std::string Receive() {
+    char buf[512];
+    const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    return n < 0 ? "<nothing>" : std::string(buf, static_cast<size_t>(n));
+  }
+
+private:
+  int fd_;
+  bool bound_ = false;
+};
+
+TEST(ServiceNotifierTest, MessagesReachPathAndAbstractSockets) {
+  char dir[] = "/tmp/notify_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/notify";
+  const std::string abstract = "@tallywick-notify-test-" + std::to_string(getpid());
+  {
+    Listener onPath(path), inNamespace(abstract);
+    ASSERT_TRUE(onPath.Bound());
+    ASSERT_TRUE(inNamespace.Bound());
+    EXPECT_TRUE(Tallywick::NotifySupervisor(path.c_str(), "READY=1"));
+    EXPECT_EQ(onPath.Receive(), "READY=1");
+    EXPECT_TRUE(Tallywick::NotifySupervisor(abstract.c_str(), "WATCHDOG=1\nSTATUS=x"));
+    EXPECT_EQ(inNamespace.Receive(), "WATCHDOG=1\nSTATUS=x");
+    EXPECT_EQ(onPath.Receive(), "<nothing>");
+  }
+  // Nothing listens any more, or the address is not one the protocol knows.
+  EXPECT_FALSE(Tallywick::NotifySupervisor(path.c_str(), "READY=1"));
+  EXPECT_FALSE(Tallywick::NotifySupervisor(nullptr, "READY=1"));
+  EXPECT_FALSE(Tallywick::NotifySupervisor("relative/notify", "READY=1"));
+  EXPECT_FALSE(Tallywick::NotifySupervisor("@", "READY=1"));
+  EXPECT_FALSE(Tallywick::NotifySupervisor(("/" + std::string(200, 'x')).c_str(), "READY=1"));
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
+TEST(ServiceNotifierTest, WatchdogIntervalComesFromTheEnvironmentForThisProcessOnly) {
+  EXPECT_EQ(Tallywick::WatchdogMicros("30000000", nullptr, 42), 30000000u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("30000000", "42", 42), 30000000u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("30000000", "", 42), 30000000u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("30000000", "41", 42), 0u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("30000000", "42x", 42), 0u);
+  EXPECT_EQ(Tallywick::WatchdogMicros(nullptr, nullptr, 42), 0u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("", nullptr, 42), 0u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("-5", nullptr, 42), 0u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("5s", nullptr, 42), 0u);
+  EXPECT_EQ(Tallywick::WatchdogMicros("99999999999999999999999", nullptr, 42), 0u);
 }
 
 }  // namespace
