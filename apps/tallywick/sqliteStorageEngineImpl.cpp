@@ -66,9 +66,8 @@ const char* const kCreateRealSql =
     "CONSTRAINT \"pk_%2\" PRIMARY KEY (sm_timestamp));";
 const char* const kInsertSql = "INSERT OR REPLACE INTO \"%1\"    (sm_timestamp, sm_stat_value)   VALUES (?, ?);";
 const char* const kExpireSql = "DELETE FROM \"%1\"  WHERE sm_timestamp < ?;";
-const char* const kSetupSql[] = {"PRAGMA encoding = \"UTF-8\";", "PRAGMA journal_mode=wal;",
-                                 "PRAGMA quick_check;"};
 const char* const kQuickCheckSql = "PRAGMA quick_check;";
+const char* const kSetupSql[] = {"PRAGMA encoding = \"UTF-8\";", "PRAGMA journal_mode=wal;", kQuickCheckSql};
 const std::string kBeginSql = "BEGIN IMMEDIATE;";
 const std::string kCommitSql = "COMMIT;";
 const std::string kRollbackSql = "ROLLBACK;";
@@ -119,6 +118,38 @@ int CommitHook(void* counter) {
   static_cast<std::atomic<uint64_t>*>(counter)->fetch_add(1, std::memory_order_relaxed);
   return 0;  // never veto the commit
 }
+
+// CheckCacheScope bounds a connection's page cache while an integrity check
+// reads every page of the file once: left at its usual size the cache would
+// keep a few megabytes of pages that no pass needs again. The usual size is
+// put back, and the pages read released, at the end of the scope.
+class CheckCacheScope {
+public:
+  explicit CheckCacheScope(sqlite3* db) : db_(db) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, "PRAGMA cache_size;", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      usual_ = sqlite3_column_int64(stmt, 0);
+      bounded_ = sqlite3_exec(db_, kCheckCacheSql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    sqlite3_finalize(stmt);
+  }
+  ~CheckCacheScope() {
+    if (!bounded_) return;
+    const std::string restore = "PRAGMA cache_size=" + std::to_string(usual_) + ";";
+    sqlite3_exec(db_, restore.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_db_release_memory(db_);
+  }
+  CheckCacheScope(const CheckCacheScope&) = delete;
+  CheckCacheScope& operator=(const CheckCacheScope&) = delete;
+
+private:
+  // 64 KiB: enough for the deepest b-tree path the check keeps pinned.
+  static constexpr const char* kCheckCacheSql = "PRAGMA cache_size=-64;";
+  sqlite3* const db_;
+  int64_t usual_ = 0;
+  bool bounded_ = false;
+};
 
 // The time-to-live cutoff in whole seconds; a time to live longer than the
 // clock's range keeps everything instead of wrapping around.
@@ -288,7 +319,14 @@ void SqliteStorageEngine::OpenConnection() {
   }
   sqlite3_busy_timeout(db_.Get(), busyTimeoutMs_);
   sqlite3_commit_hook(db_.Get(), &CommitHook, &commits_);
-  for (const char* sql : kSetupSql) ExecuteSql(sql);
+  for (const char* sql : kSetupSql) {
+    if (sql == kQuickCheckSql) {
+      CheckCacheScope bounded(db_.Get());
+      ExecuteSql(sql);
+    } else {
+      ExecuteSql(sql);
+    }
+  }
   // The identity of the file just opened; a locator that names no file (an
   // in-memory database) has none and is never checked.
   struct stat st {};
@@ -627,6 +665,7 @@ void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
   // Without SQLITE_OPEN_CREATE: a missing database is a failure, not a new file.
   if (check.Open(locator_, SQLITE_OPEN_READWRITE, message) == SQLITE_OK) {
     sqlite3_busy_timeout(check.Get(), DefaultBusyTimeoutMs);
+    CheckCacheScope bounded(check.Get());
     std::vector<std::string> rows;
     char* error = nullptr;
     const int rc = sqlite3_exec(

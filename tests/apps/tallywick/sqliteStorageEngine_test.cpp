@@ -303,6 +303,29 @@ TEST_F(SqliteStorageEngineTest, HealthCheckIsRedForCorruptedPages) {
       << log_.Text();
 }
 
+// The integrity checks at start-up and in the health check read every page;
+// on a database of many megabytes they must not leave them all in memory.
+TEST_F(SqliteStorageEngineTest, IntegrityChecksOfALargeDatabaseKeepMemorySmall) {
+  Database(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+      .Rows("CREATE TABLE sm_stat_big (sm_timestamp INTEGER, sm_stat_value INTEGER, CONSTRAINT pk_sm_stat_big "
+            "PRIMARY KEY (sm_timestamp)); WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < "
+            "500000) INSERT INTO sm_stat_big SELECT x, x * 1000003 FROM c;");
+  ASSERT_GT(std::filesystem::file_size(db_), 6u << 20);
+  const auto base = sqlite3_memory_used();
+  sqlite3_memory_highwater(1);
+  auto engine = Open();
+  HealthStatus status;
+  engine->CheckHealth(status);
+  EXPECT_EQ(status.level, HealthLevel::Green) << log_.Text();
+  // Unbounded, each check would hold SQLite's default cache of 2 MB.
+  EXPECT_LT(sqlite3_memory_highwater(0) - base, 1 << 20);
+  EXPECT_LT(sqlite3_memory_used() - base, 512 << 10);
+  // The engine's own cache is back at its usual size for the passes.
+  auto stat = Stat("mem.util", ValueKindInteger, 1);
+  Store(*engine, *stat, 1700000000, StatValue(5));
+  EXPECT_EQ(Query("SELECT sm_stat_value FROM sm_stat_mem_util;"), Rows{"5"});
+}
+
 // Recovery: the engine keeps one connection; a replaced file makes it reopen.
 // Consecutive failed writes are covered by the collection's lock case, a
 // deleted file and a failed reopen by the fault runs (tests/faults).
