@@ -148,7 +148,7 @@ void BM_Floor(benchmark::State& state) {
   sqlite3* db = nullptr;
   sqlite3_open_v2((dir + "/floor.db").c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                   nullptr);
-  sqlite3_exec(db, "PRAGMA journal_mode=wal;", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA page_size=1024; PRAGMA journal_mode=wal;", nullptr, nullptr, nullptr);
   std::vector<sqlite3_stmt*> inserts, deletes;
   for (size_t i = 0; i < rows; ++i) {
     const std::string table = "t" + std::to_string(i);

@@ -67,7 +67,12 @@ const char* const kCreateRealSql =
 const char* const kInsertSql = "INSERT OR REPLACE INTO \"%1\"    (sm_timestamp, sm_stat_value)   VALUES (?, ?);";
 const char* const kExpireSql = "DELETE FROM \"%1\"  WHERE sm_timestamp < ?;";
 const char* const kQuickCheckSql = "PRAGMA quick_check;";
-const char* const kSetupSql[] = {"PRAGMA encoding = \"UTF-8\";", "PRAGMA journal_mode=wal;", kQuickCheckSql};
+// The page size only takes effect on a new file, so it comes before
+// journal_mode, which writes the file's header. Each pass changes one or two
+// pages of every series' table: at 1 KiB a page, instead of SQLite's default
+// 4 KiB, the write-ahead log takes a quarter of the bytes per pass.
+const char* const kSetupSql[] = {"PRAGMA encoding = \"UTF-8\";", "PRAGMA page_size=1024;",
+                                 "PRAGMA journal_mode=wal;", kQuickCheckSql};
 const std::string kBeginSql = "BEGIN IMMEDIATE;";
 const std::string kCommitSql = "COMMIT;";
 const std::string kRollbackSql = "ROLLBACK;";

@@ -301,7 +301,7 @@ def main():
              f"after {args.warmup} s of warm-up; median, with the range over the runs in parentheses). "
              f"Machine: {os.cpu_count()} CPUs, kernel {os.uname().release}. The floor reads "
              f"what tallywick opened in one pass ({', '.join(files) or 'the system-wide /proc files'}; a directory is "
-             f"listed) and stores {rows} rows in one SQLite transaction per sample, in WAL mode with SQLite's "
+             f"listed) and stores {rows} rows in one SQLite transaction per sample, in WAL mode with 1 KiB pages and SQLite's "
              "default synchronous setting (FULL), as tallywick's database does.", "",
              "| collector | CPU ms/sample | × floor | peak RSS MiB | bytes written/sample |",
              "|---|---|---|---|---|"]

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
   const int seconds = std::atoi(argv[3]);
   sqlite3* db = nullptr;
   if (sqlite3_open(argv[1], &db) != SQLITE_OK) return 1;
-  if (!Exec(db, "PRAGMA journal_mode=wal;")) return 1;
+  // The same page size as the service's database.
+  if (!Exec(db, "PRAGMA page_size=1024;") || !Exec(db, "PRAGMA journal_mode=wal;")) return 1;
   for (int i = 0; i < rows; ++i) {
     std::string sql = "CREATE TABLE IF NOT EXISTS t" + std::to_string(i) +
                       " (ts INTEGER PRIMARY KEY, v REAL);";

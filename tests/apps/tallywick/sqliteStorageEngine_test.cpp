@@ -53,6 +53,7 @@ protected:
 TEST_F(SqliteStorageEngineTest, SchemaIsWrittenAsReadersExpectIt) {
   auto engine = Open();
   EXPECT_EQ(Query("PRAGMA journal_mode;"), Rows{"wal"});
+  EXPECT_EQ(Query("PRAGMA page_size;"), Rows{"1024"});
   Store(*engine, *Stat("mem.total", ValueKindInteger, 6, "category=x;"), 1700000000, StatValue(8000000));
   Store(*engine, *Stat("cpu.totalfrequency", ValueKindReal, 4, "category=y;"), 1700000000, StatValue(2400));
   // SQLite keeps the creation text minus "IF NOT EXISTS" and the final ";".
@@ -67,6 +68,19 @@ TEST_F(SqliteStorageEngineTest, SchemaIsWrittenAsReadersExpectIt) {
   EXPECT_EQ(Query("SELECT * FROM sm_stats_metadata ORDER BY stat_id;"),
             (Rows{"cpu.totalfrequency|sm_stat_cpu_totalfrequency|category=y;",
                   "mem.total|sm_stat_mem_total|category=x;"}));
+}
+
+// A file made with another page size (earlier versions used SQLite's 4 KiB)
+// keeps it: the page size of an existing database never changes.
+TEST_F(SqliteStorageEngineTest, AnExistingDatabaseKeepsItsPageSize) {
+  Database(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+      .Rows("PRAGMA page_size=4096; PRAGMA journal_mode=wal; CREATE TABLE \"sm_stat_mem_total\" (    sm_timestamp    "
+            "INTEGER,   sm_stat_value   INTEGER,   CONSTRAINT \"pk_sm_stat_mem_total\" PRIMARY KEY (sm_timestamp)); "
+            "INSERT INTO sm_stat_mem_total VALUES (1699999999, 7);");
+  auto engine = Open();
+  Store(*engine, *Stat("mem.total", ValueKindInteger, 6), 1700000000, StatValue(8));
+  EXPECT_EQ(Query("PRAGMA page_size;"), Rows{"4096"});
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total ORDER BY sm_timestamp;"), (Rows{"1699999999|7", "1700000000|8"}));
 }
 
 TEST_F(SqliteStorageEngineTest, ValuesAreStoredByKindAndTimestampsInWholeSeconds) {
