@@ -361,12 +361,9 @@ void SqliteStorageEngine::EnsureConnection() {
 
   KLOG(logger_, WARNING, "Reopening database %1: %2", locator_, reason);
   failures_ = 0;
-  {
-    // The statements belong to the old connection; tables and metadata rows
-    // are created again in the new file by the next store of each series.
-    Kestrix::System::LockGuard<Kestrix::System::Mutex> lock(*cacheLock_);
-    statements_.clear();
-  }
+  // The statements belong to the old connection; tables and metadata rows
+  // are created again in the new file by the next store of each series.
+  DropConnectionStatements();
   // The old connection goes first. Its write-ahead log sits at the path that
   // the new file will use: checkpointed into the old file and truncated, so
   // the new connection never reads the old file's pages as its own.
@@ -389,11 +386,15 @@ void SqliteStorageEngine::EnsureConnection() {
   KLOG(logger_, INFO, "Reopened database %1", locator_);
 }
 
+void SqliteStorageEngine::DropConnectionStatements() {
+  begin_.Reset();
+  commit_.Reset();
+  Kestrix::System::LockGuard<Kestrix::System::Mutex> lock(*cacheLock_);
+  statements_.clear();
+}
+
 SqliteStorageEngine::~SqliteStorageEngine() {
-  {
-    Kestrix::System::LockGuard<Kestrix::System::Mutex> lock(*cacheLock_);
-    statements_.clear();  // finalizes every statement before the close
-  }
+  DropConnectionStatements();  // every statement is finalized before the close
   if (db_.Get()) {
     const void* handle = db_.Get();
     if (db_.Close() != SQLITE_OK) KLOG(logger_, ERROR, "Failed to destroy dbHandle %1", handle);
@@ -406,6 +407,27 @@ void SqliteStorageEngine::ExecuteSql(const std::string& sql) {
   // sqlite3_exec's own error text is the connection's message of this call.
   const int rc = LockedCall(db_.Get(), message,
                             [&] { return sqlite3_exec(db_.Get(), sql.c_str(), nullptr, nullptr, nullptr); });
+  if (rc != SQLITE_OK) {
+    KLOG(logger_, ERROR, "Failed to execute SQL %1", sql);
+    throw StorageException(message);
+  }
+}
+
+void SqliteStorageEngine::ExecuteTransactionSql(SqlitePreparedStatementRef& statement, const std::string& sql) {
+  KLOG(logger_, VERBOSE, "SQL:%1", sql);
+  if (!statement) statement = Kestrix::MakeRef<SqlitePreparedStatement>(db_.Get(), sql, logger_);
+  std::string message;
+  sqlite3_stmt* const stmt = statement->GetHandle();
+  const int rc = LockedCall(db_.Get(), message, [&] {
+    const int step = sqlite3_step(stmt);
+    if (step == SQLITE_DONE) {
+      sqlite3_reset(stmt);
+      return SQLITE_OK;
+    }
+    message = sqlite3_errmsg(db_.Get());
+    sqlite3_reset(stmt);
+    return step;
+  });
   if (rc != SQLITE_OK) {
     KLOG(logger_, ERROR, "Failed to execute SQL %1", sql);
     throw StorageException(message);
@@ -603,7 +625,7 @@ void SqliteStorageEngine::BeginTransaction() {
   try {
     KESTRIX_VERIFY_AT(!inTransaction_, kSource);  // transactions do not nest
     EnsureConnection();
-    ExecuteSql(kBeginSql);
+    ExecuteTransactionSql(begin_, kBeginSql);
   } catch (...) {
     Failed();
     writeLock_.unlock();
@@ -634,7 +656,7 @@ void SqliteStorageEngine::CommitTransaction() {
   std::lock_guard<std::recursive_mutex> write(writeLock_);
   KESTRIX_VERIFY_AT(inTransaction_, kSource);
   try {
-    ExecuteSql(kCommitSql);
+    ExecuteTransactionSql(commit_, kCommitSql);
   } catch (...) {
     Failed();
     try {

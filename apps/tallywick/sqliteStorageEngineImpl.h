@@ -156,6 +156,12 @@ private:
   StatementSet GetStatements(const PersistedStat& stat);
   StatementSet CreateStatements(const PersistedStat& stat);
   void RefuseForeignTable(const PersistedStat& stat, const std::string& table);
+  // ExecuteTransactionSql runs BEGIN or COMMIT through statement, prepared on
+  // first use; logs and throws as ExecuteSql does. Caller holds writeLock_.
+  void ExecuteTransactionSql(SqlitePreparedStatementRef& statement, const std::string& sql);
+  // DropConnectionStatements finalizes every statement of the connection, as
+  // it must be before the connection closes. Caller holds writeLock_.
+  void DropConnectionStatements();
   void EndTransaction();
   // OpenConnection opens the database and runs the set-up; throws after the
   // open-failed line or the set-up statement's line. Caller holds writeLock_.
@@ -194,6 +200,10 @@ private:
   // Recursive so that the transaction's owner can Store inside it.
   mutable std::recursive_mutex writeLock_;
   bool inTransaction_ = false;                         // guarded by writeLock_
+  // Begin and commit run every pass: prepared once per connection instead of
+  // parsed again each time.
+  SqlitePreparedStatementRef begin_;   // guarded by writeLock_
+  SqlitePreparedStatementRef commit_;  // guarded by writeLock_
   std::vector<CollectedStatId> createdInTransaction_;  // guarded by writeLock_
 
   // cacheLock_ guards statements_, the statements of every series stored so far.
