@@ -5,6 +5,9 @@
 // synchronous setting, as tallywick's database). It parses nothing.
 //
 // Usage: floor <database> <rows per sample> <seconds> [file ...]
+// Rows given as A+B store A rows and then B rows in two transactions, one
+// after the other: the least that two collections committing on their own
+// can cost.
 // The files default to the system-wide /proc files; the comparison passes the
 // exact list that tallywick opened during one pass. A path ending in "/" is a
 // directory whose entries are listed.
@@ -18,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -61,7 +65,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <database> <rows per sample> <seconds> [file ...]\n", argv[0]);
     return 2;
   }
-  const int rows = std::atoi(argv[2]);
+  char* rest = nullptr;
+  const int first = static_cast<int>(std::strtol(argv[2], &rest, 10));
+  const int second = *rest == '+' ? std::atoi(rest + 1) : 0;
+  const int rows = first + second;
   const int seconds = std::atoi(argv[3]);
   sqlite3* db = nullptr;
   if (sqlite3_open(argv[1], &db) != SQLITE_OK) return 1;
@@ -85,15 +92,19 @@ int main(int argc, char** argv) {
   clock_gettime(CLOCK_MONOTONIC, &next);
   for (int s = 0; s < seconds; ++s) {
     for (const auto& f : files) ReadAll(f.c_str(), buf);
-    Exec(db, "BEGIN IMMEDIATE;");
     const long long now = static_cast<long long>(time(nullptr));
-    for (auto* st : inserts) {
-      sqlite3_bind_int64(st, 1, now);
-      sqlite3_bind_double(st, 2, 1.5);
-      sqlite3_step(st);
-      sqlite3_reset(st);
+    for (const auto& [from, to] : {std::pair<int, int>{0, first}, std::pair<int, int>{first, rows}}) {
+      if (from == to) continue;
+      Exec(db, "BEGIN IMMEDIATE;");
+      for (int i = from; i < to; ++i) {
+        sqlite3_stmt* st = inserts[static_cast<size_t>(i)];
+        sqlite3_bind_int64(st, 1, now);
+        sqlite3_bind_double(st, 2, 1.5);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+      }
+      Exec(db, "COMMIT;");
     }
-    Exec(db, "COMMIT;");
     next.tv_sec += 1;
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
   }
