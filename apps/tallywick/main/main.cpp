@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <mutex>
 #include <string>
 
@@ -45,22 +44,23 @@ std::mutex g_exitMutex;
 bool g_exiting = false;  // guarded by g_exitMutex
 
 void PrintVersion() {
-  std::cerr << kAppName << ", version=" << kVersion << ", build=" << kBuild << std::endl;
+  std::fprintf(stderr, "%s, version=%s, build=%lld\n", kAppName, kVersion, kBuild);
 }
 
 void PrintUsage(const char* invocation) {
   PrintVersion();
-  std::cerr << "Usage: " << invocation << " -h | -v | path/to/configfile" << std::endl;
-  std::cerr << std::endl;
-  std::cerr << "   -h, --help\t\t\tprint this help message and exit." << std::endl;
-  std::cerr << "   -v, --version\t\tprint only version information and exit." << std::endl;
-  std::cerr << "   path/to/configfile\t\te.g. " << g_configPath << std::endl;
+  std::fprintf(stderr,
+               "Usage: %s -h | -v | path/to/configfile\n\n"
+               "   -h, --help\t\t\tprint this help message and exit.\n"
+               "   -v, --version\t\tprint only version information and exit.\n"
+               "   path/to/configfile\t\te.g. %s\n",
+               invocation, g_configPath.c_str());
 }
 
 // ParseCommandLine returns true when the service should run.
 bool ParseCommandLine(int argc, char** argv) {
   if (argc != 2) {
-    std::cerr << "error: unrecognized command line options." << std::endl;
+    std::fputs("error: unrecognized command line options.\n", stderr);
     PrintUsage(argc > 0 ? argv[0] : kAppName);
     return false;
   }
@@ -126,7 +126,7 @@ void ReportStartupFailure(const std::string& what) {
   const Kestrix::Service::LoggerRef logger = CurrentLogger();
   KLOG(logger, ERROR, "Failed while initializing the app: %1", what);
   if (logger->GetSink()->Fd() != STDERR_FILENO) {
-    std::cerr << "Failed while initializing the app: " << what << std::endl;
+    std::fprintf(stderr, "Failed while initializing the app: %s\n", what.c_str());
   }
 }
 
