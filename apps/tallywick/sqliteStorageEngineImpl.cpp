@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "apps/tallywick/healthStatus.h"
 #include "kestrix/assert.h"
@@ -270,9 +271,11 @@ int SqlitePreparedStatement::Step(std::string* firstColumn, std::string& message
   return rc;
 }
 
+bool SqlitePreparedStatement::TryExecute(std::string& message) { return Step(nullptr, message) == SQLITE_DONE; }
+
 void SqlitePreparedStatement::Execute() {
   std::string message;
-  if (Step(nullptr, message) != SQLITE_DONE) {
+  if (!TryExecute(message)) {
     KLOG(logger_, ERROR, "Failed to execute prepared statement");
     throw StorageException(message.empty() ? std::string("statement returned rows") : message);
   }
@@ -325,12 +328,9 @@ void SqliteStorageEngine::OpenConnection() {
   sqlite3_busy_timeout(db_.Get(), busyTimeoutMs_);
   sqlite3_commit_hook(db_.Get(), &CommitHook, &commits_);
   for (const char* sql : kSetupSql) {
-    if (sql == kQuickCheckSql) {
-      CheckCacheScope bounded(db_.Get());
-      ExecuteSql(sql);
-    } else {
-      ExecuteSql(sql);
-    }
+    std::optional<CheckCacheScope> bounded;
+    if (sql == kQuickCheckSql) bounded.emplace(db_.Get());
+    ExecuteSql(sql);
   }
   // The identity of the file just opened; a locator that names no file (an
   // in-memory database) has none and is never checked.
@@ -417,18 +417,7 @@ void SqliteStorageEngine::ExecuteTransactionSql(SqlitePreparedStatementRef& stat
   KLOG(logger_, VERBOSE, "SQL:%1", sql);
   if (!statement) statement = Kestrix::MakeRef<SqlitePreparedStatement>(db_.Get(), sql, logger_);
   std::string message;
-  sqlite3_stmt* const stmt = statement->GetHandle();
-  const int rc = LockedCall(db_.Get(), message, [&] {
-    const int step = sqlite3_step(stmt);
-    if (step == SQLITE_DONE) {
-      sqlite3_reset(stmt);
-      return SQLITE_OK;
-    }
-    message = sqlite3_errmsg(db_.Get());
-    sqlite3_reset(stmt);
-    return step;
-  });
-  if (rc != SQLITE_OK) {
+  if (!statement->TryExecute(message)) {
     KLOG(logger_, ERROR, "Failed to execute SQL %1", sql);
     throw StorageException(message);
   }

@@ -71,6 +71,10 @@ public:
   /// away, whatever the outcome, so a failure is reported once, here, and never
   /// again by the next Reset.
   void Execute();
+  /// TryExecute steps and resets as Execute does, without logging or
+  /// throwing: true on SQLITE_DONE; otherwise message holds SQLite's error
+  /// (empty when the statement returned a row).
+  bool TryExecute(std::string& message);
   /// QueryText steps once: on a row, sets text to its first column and returns
   /// true; when there is no row returns false. Resets like Execute.
   bool QueryText(std::string& text);
