@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kestrix/format.h"
+#include "stats/providers/procParsers.h"
 #include "kestrix/time.h"
 
 namespace Tallywick {
@@ -57,20 +58,15 @@ bool NotifySupervisor(const char* socketPath, const std::string& message) {
 }
 
 uint64_t WatchdogMicros(const char* usec, const char* pid, pid_t self) {
-  if (usec == nullptr || *usec == '\0') return 0;
+  uint64_t micros = 0;
+  if (usec == nullptr || !Stats::Providers::ParseUnsigned(usec, micros)) return 0;
   // A watchdog meant for another process (the supervisor sets the pid when
   // the variables may be inherited) is not ours to feed.
-  if (pid != nullptr && *pid != '\0') {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long p = std::strtoull(pid, &end, 10);
-    if (errno != 0 || *end != '\0' || p != static_cast<unsigned long long>(self)) return 0;
+  uint64_t owner = 0;
+  if (pid != nullptr && *pid != '\0' &&
+      (!Stats::Providers::ParseUnsigned(pid, owner) || owner != static_cast<uint64_t>(self))) {
+    return 0;
   }
-  if (*usec < '0' || *usec > '9') return 0;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long micros = std::strtoull(usec, &end, 10);
-  if (errno != 0 || *end != '\0') return 0;
   return micros;
 }
 
