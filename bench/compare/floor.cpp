@@ -7,7 +7,9 @@
 // Usage: floor <database> <rows per sample> <seconds> [file ...]
 // Rows given as A+B store A rows and then B rows in two transactions, one
 // after the other: the least that two collections committing on their own
-// can cost.
+// can cost. Rows given as A:B store the B rows from a second thread that
+// wakes on its own, half a second out of phase, and reads no files: the least
+// that two collections cost when each wakes for its own pass.
 // The files default to the system-wide /proc files; the comparison passes the
 // exact list that tallywick opened during one pass. A path ending in "/" is a
 // directory whose entries are listed.
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -58,6 +61,26 @@ bool Exec(sqlite3* db, const char* sql) {
   return true;
 }
 
+void Commit(sqlite3* db, const std::vector<sqlite3_stmt*>& inserts, int from, int to) {
+  if (from == to) return;
+  const long long now = static_cast<long long>(time(nullptr));
+  Exec(db, "BEGIN IMMEDIATE;");
+  for (int i = from; i < to; ++i) {
+    sqlite3_stmt* st = inserts[static_cast<size_t>(i)];
+    sqlite3_bind_int64(st, 1, now);
+    sqlite3_bind_double(st, 2, 1.5);
+    sqlite3_step(st);
+    sqlite3_reset(st);
+  }
+  Exec(db, "COMMIT;");
+}
+
+// Sleeps until `at`, then moves it on by a second.
+void Tick(struct timespec& at) {
+  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+  at.tv_sec += 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,11 +90,15 @@ int main(int argc, char** argv) {
   }
   char* rest = nullptr;
   const int first = static_cast<int>(std::strtol(argv[2], &rest, 10));
-  const int second = *rest == '+' ? std::atoi(rest + 1) : 0;
+  const bool apart = *rest == ':';
+  const int second = (*rest == '+' || apart) ? std::atoi(rest + 1) : 0;
   const int rows = first + second;
   const int seconds = std::atoi(argv[3]);
   sqlite3* db = nullptr;
-  if (sqlite3_open(argv[1], &db) != SQLITE_OK) return 1;
+  // One connection for both threads, serialized, as the service's.
+  if (sqlite3_open_v2(argv[1], &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+      SQLITE_OK)
+    return 1;
   // The same page size as the service's database.
   if (!Exec(db, "PRAGMA page_size=1024;") || !Exec(db, "PRAGMA journal_mode=wal;")) return 1;
   for (int i = 0; i < rows; ++i) {
@@ -90,24 +117,28 @@ int main(int argc, char** argv) {
   std::vector<char> buf(1 << 16);
   struct timespec next;
   clock_gettime(CLOCK_MONOTONIC, &next);
-  for (int s = 0; s < seconds; ++s) {
-    for (const auto& f : files) ReadAll(f.c_str(), buf);
-    const long long now = static_cast<long long>(time(nullptr));
-    for (const auto& [from, to] : {std::pair<int, int>{0, first}, std::pair<int, int>{first, rows}}) {
-      if (from == to) continue;
-      Exec(db, "BEGIN IMMEDIATE;");
-      for (int i = from; i < to; ++i) {
-        sqlite3_stmt* st = inserts[static_cast<size_t>(i)];
-        sqlite3_bind_int64(st, 1, now);
-        sqlite3_bind_double(st, 2, 1.5);
-        sqlite3_step(st);
-        sqlite3_reset(st);
-      }
-      Exec(db, "COMMIT;");
+  std::thread other;
+  if (apart) {
+    struct timespec at = next;
+    at.tv_nsec += 500000000L;
+    if (at.tv_nsec >= 1000000000L) {
+      at.tv_nsec -= 1000000000L;
+      at.tv_sec += 1;
     }
-    next.tv_sec += 1;
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    other = std::thread([db, &inserts, first, rows, seconds, at]() mutable {
+      for (int s = 0; s < seconds; ++s) {
+        Tick(at);
+        Commit(db, inserts, first, rows);
+      }
+    });
   }
+  for (int s = 0; s < seconds; ++s) {
+    Tick(next);
+    for (const auto& f : files) ReadAll(f.c_str(), buf);
+    Commit(db, inserts, 0, first);
+    if (!apart) Commit(db, inserts, first, rows);
+  }
+  if (other.joinable()) other.join();
   for (auto* st : inserts) sqlite3_finalize(st);
   sqlite3_close(db);
   return 0;
