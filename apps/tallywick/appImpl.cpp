@@ -126,6 +126,10 @@ void App::Run() {
   pool->BeginWindDown();
   if (!pool->Wait(kPoolWindDownMicros)) {
     KLOG(logger_, WARNING, "Work pool still busy after %1 usec; leaving its tasks behind", kPoolWindDownMicros);
+  } else if (engine_) {
+    // The process leaves without destructors; the database file is made
+    // whole here, while nothing writes any more.
+    engine_->Close();
   }
 }
 

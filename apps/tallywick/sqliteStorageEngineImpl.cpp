@@ -308,6 +308,7 @@ void SqlitePreparedStatement::Reset() {
 SqliteStorageEngine::SqliteStorageEngine(std::string locator, uint64_t ttlSec,
                                          const Kestrix::Service::LoggerRef& logger, int busyTimeoutMs)
     : locator_(std::move(locator)),
+      walPath_(locator_ + "-wal"),
       ttlSec_(ttlSec),
       logger_(logger ? logger : Kestrix::Service::GetDefaultLogger()),
       busyTimeoutMs_(busyTimeoutMs),
@@ -341,6 +342,9 @@ void SqliteStorageEngine::OpenConnection() {
   } else {
     device_ = inode_ = 0;
   }
+  // The set-up's reads created the log; it stays while this connection is
+  // open, whoever else opens and closes the database.
+  walInode_ = inode_ != 0 && ::stat(walPath_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
 }
 
 void SqliteStorageEngine::EnsureConnection() {
@@ -355,26 +359,27 @@ void SqliteStorageEngine::EnsureConnection() {
       reason = MessageFormatter::ASPrint("the file is gone (%1)", std::strerror(errno));
     } else if (static_cast<uint64_t>(st.st_dev) != device_ || static_cast<uint64_t>(st.st_ino) != inode_) {
       reason = "the file was replaced";
+    } else if (walInode_ != 0) {
+      // Samples committed since the last checkpoint live only in the log: one
+      // deleted from the directory would take them along at the close, and
+      // readers would not see them. The checkpoint before the reopen saves them.
+      if (::stat(walPath_.c_str(), &st) != 0) {
+        reason = MessageFormatter::ASPrint("the write-ahead log is gone (%1)", std::strerror(errno));
+      } else if (static_cast<uint64_t>(st.st_ino) != walInode_) {
+        reason = "the write-ahead log was replaced";
+      }
     }
   }
   if (reason.empty()) return;
 
   KLOG(logger_, WARNING, "Reopening database %1: %2", locator_, reason);
   failures_ = 0;
-  // The statements belong to the old connection; tables and metadata rows
-  // are created again in the new file by the next store of each series.
-  DropConnectionStatements();
-  // The old connection goes first. Its write-ahead log sits at the path that
-  // the new file will use: checkpointed into the old file and truncated, so
-  // the new connection never reads the old file's pages as its own.
-  if (db_.Get()) {
-    std::string ignored;
-    LockedCall(db_.Get(), ignored, [&] {
-      return sqlite3_wal_checkpoint_v2(db_.Get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    });
-  }
-  const void* handle = db_.Get();
-  if (handle && db_.Close() != SQLITE_OK) KLOG(logger_, ERROR, "Failed to destroy dbHandle %1", handle);
+  // The old connection goes first, with its statements; tables and metadata
+  // rows are created again in the new file by the next store of each series.
+  // Its write-ahead log sits at the path that the new file will use:
+  // checkpointed into the old file and truncated, so the new connection never
+  // reads the old file's pages as its own.
+  CloseConnection();
   try {
     OpenConnection();
     ExecuteSql(MetadataCreateSql());
@@ -384,6 +389,27 @@ void SqliteStorageEngine::EnsureConnection() {
   }
   reopens_.fetch_add(1, std::memory_order_relaxed);
   KLOG(logger_, INFO, "Reopened database %1", locator_);
+}
+
+void SqliteStorageEngine::CloseConnection() {
+  // The statements belong to the connection and are finalized before it closes.
+  DropConnectionStatements();
+  const void* handle = db_.Get();
+  if (!handle) return;
+  std::string message;
+  if (LockedCall(db_.Get(), message, [&] {
+        return sqlite3_wal_checkpoint_v2(db_.Get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+      }) != SQLITE_OK) {
+    KLOG(logger_, WARNING, "Unable to checkpoint database %1: %2", locator_, message);
+  }
+  if (db_.Close() != SQLITE_OK) KLOG(logger_, ERROR, "Failed to destroy dbHandle %1", handle);
+}
+
+void SqliteStorageEngine::Close() {
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  if (!db_.Get()) return;
+  CloseConnection();
+  KLOG(logger_, INFO, "Closed database %1", locator_);
 }
 
 void SqliteStorageEngine::DropConnectionStatements() {

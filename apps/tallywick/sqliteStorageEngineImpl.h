@@ -127,6 +127,7 @@ public:
   bool InTransaction() const override;
   void CommitTransaction() override;
   void RollbackTransaction() override;
+  void Close() override;
 
   /// ExecuteSql runs sql with the one-shot execute; throws StorageException
   /// after "Failed to execute SQL %1".
@@ -170,16 +171,22 @@ private:
   // OpenConnection opens the database and runs the set-up; throws after the
   // open-failed line or the set-up statement's line. Caller holds writeLock_.
   void OpenConnection();
-  // EnsureConnection reopens the connection when the file at the locator is
-  // gone or is another file than the open one, or after ReopenAfterFailures
-  // failed writes, or when an earlier reopen failed. Throws StorageException
-  // when there is no usable connection. Caller holds writeLock_.
+  // EnsureConnection reopens the connection when the file at the locator, or
+  // its write-ahead log, is gone or is another file than the open one, or
+  // after ReopenAfterFailures failed writes, or when an earlier reopen failed.
+  // Throws StorageException when there is no usable connection. Caller holds
+  // writeLock_.
   void EnsureConnection();
+  // CloseConnection checkpoints the write-ahead log through the connection
+  // (its open descriptor still reaches a log deleted from the directory),
+  // truncates it and closes the connection. Caller holds writeLock_.
+  void CloseConnection();
   // Failed / Succeeded count consecutive write failures. Caller holds writeLock_.
   void Failed() { ++failures_; }
   void Succeeded() { failures_ = 0; }
 
   const std::string locator_;
+  const std::string walPath_;  // where SQLite keeps the connection's write-ahead log
   const uint64_t ttlSec_;
   const Kestrix::Service::LoggerRef logger_;
   const int busyTimeoutMs_;
@@ -188,6 +195,7 @@ private:
   SqliteConnection db_;
   uint64_t device_ = 0;     // guarded by writeLock_
   uint64_t inode_ = 0;      // guarded by writeLock_
+  uint64_t walInode_ = 0;   // guarded by writeLock_: the write-ahead log's, 0 when none was seen
   unsigned failures_ = 0;   // guarded by writeLock_
   bool expiredOnce_ = false;  // guarded by writeLock_: ExpireAll ran to the end once
   std::set<std::string> refusalsLogged_;  // guarded by writeLock_: series refused a table

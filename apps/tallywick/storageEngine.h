@@ -65,6 +65,13 @@ public:
   /// of series first created inside it, so their creation is retried). Throws
   /// StorageException when ROLLBACK fails; the transaction is over either way.
   virtual void RollbackTransaction() = 0;
+
+  /// Close checkpoints the write-ahead log into the database file, truncates
+  /// the log and closes the connection, so that the file alone holds every
+  /// stored sample after a stop (a copy of it is whole). Called once the
+  /// collections have stopped; a later write opens the connection again.
+  /// A failure is logged, not raised.
+  virtual void Close() = 0;
 };
 using StorageEngineRef = Kestrix::Ref<StorageEngine>;
 

@@ -1,8 +1,11 @@
 """Termination signals: each of SIGTERM, SIGINT and SIGHUP stops a running
-service with exit status 0; a burst of signals never hangs it."""
+service with exit status 0 and leaves its database file whole; a burst of
+signals never hangs it."""
 
 import os
+import shutil
 import signal
+import sqlite3
 import sys
 import unittest
 
@@ -23,6 +26,12 @@ class SignalTest(unittest.TestCase):
                 received = messages.index("info Tallywick: Received signal %d" % signo)
                 self.assertIn("info Tallywick: Shutting down", messages[received + 1:], messages)
                 self.assertEqual(messages[-1], EXITING)
+                # A copy of the file alone, without its write-ahead log, holds
+                # what the passes stored.
+                shutil.copy(d.file("tw.db"), d.file("copy.db"))
+                with sqlite3.connect(d.file("copy.db")) as c:
+                    series = c.execute("SELECT count(*) FROM sm_stats_metadata").fetchone()[0]
+                self.assertGreater(series, 0)
 
     def test_burst_of_signals_never_hangs(self):
         with twrun.TempDir() as d:

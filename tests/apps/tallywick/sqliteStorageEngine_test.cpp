@@ -367,5 +367,36 @@ TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsReplaced) {
   EXPECT_EQ(health.level, HealthLevel::Green);
 }
 
+// Samples committed since the last checkpoint live only in the write-ahead
+// log; with the log deleted from the directory, readers and the file alone
+// lose them unless the engine checkpoints through its open descriptor.
+TEST_F(SqliteStorageEngineTest, AWriteAheadLogDeletedWhileOpenIsCheckpointedBeforeTheReopen) {
+  auto engine = Open();
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  Store(*engine, *stat, 10, StatValue(1));
+  Store(*engine, *stat, 11, StatValue(2));
+  ASSERT_TRUE(std::filesystem::remove(db_ + "-wal"));
+  Store(*engine, *stat, 12, StatValue(3));
+  EXPECT_EQ(engine->GetReopenCount(), 1u);
+  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_ + ": the write-ahead log is gone"), 1u);
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2", "12|3"}));
+}
+
+TEST_F(SqliteStorageEngineTest, CloseLeavesEverySampleInTheFileAlone) {
+  auto engine = Open();
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  Store(*engine, *stat, 10, StatValue(1));
+  Store(*engine, *stat, 11, StatValue(2));
+  engine->Close();
+  EXPECT_EQ(log_.CountPrefix("info Closed database " + db_), 1u);
+  // A copy of the file without its log, as a backup of the file would be.
+  std::filesystem::copy_file(db_, db_ + ".copy");
+  EXPECT_EQ(Database(db_ + ".copy").Rows("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2"}));
+  EXPECT_EQ(Database(db_ + ".copy").Rows("PRAGMA integrity_check;"), Rows{"ok"});
+  // A write after the close opens the connection again.
+  Store(*engine, *stat, 12, StatValue(3));
+  EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_mem_total;"), Rows{"3"});
+}
+
 }  // namespace
 }  // namespace Tallywick
