@@ -1,6 +1,9 @@
 #include "apps/tallywick/appImpl.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
+#include <utility>
 
 #include "kestrix/app.h"
 #include "kestrix/format.h"
@@ -217,16 +220,34 @@ bool App::ReadPathList(const ConfigNodeRef& provider, const std::string& listNam
                        std::vector<std::string>& paths) {
   std::vector<std::string> children;
   if (!provider->GetChildNames(listName, children)) return MissingKey("storageSizeProvider/" + listName);
+  // For each series table name, in SQLite's case-insensitive form: the name
+  // key and the name of the first path in this list that takes it.
+  std::map<std::string, std::pair<std::string, std::string>> tableOwners;
   for (const auto& child : children) {
     ConfigNodeRef entry;
     // Raises the ambiguity error when two children share child's name.
     provider->GetNode(listName + "/" + child, entry);
-    WarnUnknownKeys(*entry, {"path", "name"}, "storageSizeProvider/" + listName + "/" + child + "/");
+    const std::string prefix = "storageSizeProvider/" + listName + "/" + child + "/";
+    WarnUnknownKeys(*entry, {"path", "name"}, prefix);
     std::string path, name;
     if (!ReadNonEmptyString(provider, listName + "/%1/path", child, path)) return false;
-    paths.push_back(path);
     if (!ReadNonEmptyString(provider, listName + "/%1/name", child, name)) return false;
+    const bool listed = std::find(paths.begin(), paths.end(), path) != paths.end();
+    paths.push_back(path);
     pathNames_.emplace(path, name);  // a path seen before keeps its first name
+    if (listed) continue;
+    // Two paths of one list whose names differ only in case or in "." against
+    // "_" would store into the same tables, each overwriting the other's rows.
+    const std::string& used = pathNames_.at(path);
+    std::string table = TableNameFor(used);
+    std::transform(table.begin(), table.end(), table.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto [owner, fresh] = tableOwners.emplace(table, std::make_pair(prefix + "name", used));
+    if (!fresh) {
+      KLOG(logger_, ERROR, "Invalid value %1 for key %2: its series tables would be those of %3 (%4)", used,
+           prefix + "name", owner->second.first, owner->second.second);
+      return false;
+    }
   }
   return true;
 }

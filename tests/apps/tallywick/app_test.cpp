@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "kestrix/app.h"
@@ -78,6 +79,44 @@ TEST(AppInitTest, ReadsAValidConfigurationAndWarnsOfUnknownKeys) {
   EXPECT_EQ(app->GetPathNames(),
             (std::map<std::string, std::string>{{"/", "root"}, {"/data", "data"}, {"/var/log", "logs"}}))
       << "a repeated path keeps its first name";
+}
+
+// Two paths of one list whose names give one series table (SQLite's table
+// names ignore case; "." becomes "_") would overwrite each other's rows.
+TEST(AppInitTest, RefusesNamesWhoseSeriesWouldShareATable) {
+  const struct {
+    const char* from;
+    const char* to;
+    const char* error;
+  } cases[] = {
+      {"<data><path>/data</path><name>data</name></data>", "<data><path>/data</path><name>root</name></data>",
+       "Invalid value root for key storageSizeProvider/filesystems/data/name: its series tables would be those of "
+       "storageSizeProvider/filesystems/root/name (root)"},
+      {"<again><path>/data</path><name>second</name></again>",
+       "<a><path>/srv</path><name>a.b</name></a><b><path>/opt</path><name>A_B</name></b>",
+       "Invalid value A_B for key storageSizeProvider/dirs/b/name: its series tables would be those of "
+       "storageSizeProvider/dirs/a/name (a.b)"},
+  };
+  for (const auto& c : cases) {
+    TestSupport::TempDir dir;
+    std::string xml = kConfig;
+    xml.replace(xml.find(c.from), std::string(c.from).size(), c.to);
+    for (size_t p = 0; (p = xml.find("DIR", p)) != std::string::npos; p += dir.Path().size()) {
+      xml.replace(p, 3, dir.Path());
+    }
+    std::string error;
+    Kestrix::Service::GetDefaultLogger()->GetSink()->OpenFile(dir.File("log"), error);
+    ConfigRef config;
+    Kestrix::Service::CreateXmlFileConfig(dir.Write("c.xml", xml), -1, 0, config);
+    config->Load();
+    const bool initialized = Kestrix::MakeRef<App>()->Init(config);
+    Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError();
+    EXPECT_FALSE(initialized) << c.to;
+    EXPECT_NE(TestSupport::ReadFile(dir.File("log")).find(std::string("error Tallywick: ") + c.error),
+              std::string::npos)
+        << TestSupport::ReadFile(dir.File("log"));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("tallywick.db"))) << "refused before the database is made";
+  }
 }
 
 // WaitForStop follows the test clock; Shutdown from another thread ends it.
