@@ -41,9 +41,8 @@ const char* const kConfig = R"(<config>
   </tallywick>
 </config>)";
 
-TEST(AppInitTest, ReadsAValidConfigurationAndWarnsOfUnknownKeys) {
-  TestSupport::TempDir dir;
-  std::string xml = kConfig;
+// Init of app on xml (DIR standing for dir), logging into dir's file "log".
+bool InitWith(const TestSupport::TempDir& dir, std::string xml, const AppRef& app) {
   for (size_t p = 0; (p = xml.find("DIR", p)) != std::string::npos; p += dir.Path().size()) {
     xml.replace(p, 3, dir.Path());
   }
@@ -52,10 +51,15 @@ TEST(AppInitTest, ReadsAValidConfigurationAndWarnsOfUnknownKeys) {
   ConfigRef config;
   Kestrix::Service::CreateXmlFileConfig(dir.Write("c.xml", xml), -1, 0, config);
   config->Load();
-  AppRef app = Kestrix::MakeRef<App>();
   const bool initialized = app->Init(config);
   Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError();
-  ASSERT_TRUE(initialized);
+  return initialized;
+}
+
+TEST(AppInitTest, ReadsAValidConfigurationAndWarnsOfUnknownKeys) {
+  TestSupport::TempDir dir;
+  AppRef app = Kestrix::MakeRef<App>();
+  ASSERT_TRUE(InitWith(dir, kConfig, app));
   // The application's lines without time stamps, up to the end of the
   // configuration reading (the found line); the storage engine's follow.
   std::vector<std::string> lines;
@@ -101,17 +105,7 @@ TEST(AppInitTest, RefusesNamesWhoseSeriesWouldShareATable) {
     TestSupport::TempDir dir;
     std::string xml = kConfig;
     xml.replace(xml.find(c.from), std::string(c.from).size(), c.to);
-    for (size_t p = 0; (p = xml.find("DIR", p)) != std::string::npos; p += dir.Path().size()) {
-      xml.replace(p, 3, dir.Path());
-    }
-    std::string error;
-    Kestrix::Service::GetDefaultLogger()->GetSink()->OpenFile(dir.File("log"), error);
-    ConfigRef config;
-    Kestrix::Service::CreateXmlFileConfig(dir.Write("c.xml", xml), -1, 0, config);
-    config->Load();
-    const bool initialized = Kestrix::MakeRef<App>()->Init(config);
-    Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError();
-    EXPECT_FALSE(initialized) << c.to;
+    EXPECT_FALSE(InitWith(dir, xml, Kestrix::MakeRef<App>())) << c.to;
     EXPECT_NE(TestSupport::ReadFile(dir.File("log")).find(std::string("error Tallywick: ") + c.error),
               std::string::npos)
         << TestSupport::ReadFile(dir.File("log"));
