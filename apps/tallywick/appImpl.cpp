@@ -94,6 +94,7 @@ bool App::OpenStorageEngine() {
   } catch (const StorageException& e) {
     KLOG(logger_, ERROR, "Unable to open and initialize storage engine: %1", e.what());
     engine_.Reset();
+    WriteDatabaseFailedStatusFile(healthStatusFile_, healthStatusTempFile_, logger_);
     return false;
   }
   return true;

@@ -97,4 +97,12 @@ bool WriteHealthStatusFile(StorageEngine& engine, const std::string& path, const
   return ReplaceFileContent(path, tmpPath, content, logger);
 }
 
+bool WriteDatabaseFailedStatusFile(const std::string& path, const std::string& tmpPath,
+                                   const Kestrix::Service::LoggerRef& logger) {
+  HealthStatus status;
+  AddHealthMessage(status, HealthLevel::Red, DbIntegrityMessageKey, DbIntegrityMessageText);
+  const std::string content = FormatHealthStatus(status, Kestrix::System::GetMonotonicTime());
+  return ReplaceFileContent(path, tmpPath, content, logger);
+}
+
 }  // namespace Tallywick

@@ -74,4 +74,11 @@ bool ReplaceFileContent(const std::string& path, const std::string& tmpPath,
 bool WriteHealthStatusFile(StorageEngine& engine, const std::string& path, const std::string& tmpPath,
                            const Kestrix::Service::LoggerRef& logger);
 
+/// WriteDatabaseFailedStatusFile replaces path through tmpPath with a RED
+/// status holding the integrity message, for a start that could not open or
+/// set up the database: readers would otherwise trust the previous run's
+/// status until its expiry. Returns what ReplaceFileContent returns.
+bool WriteDatabaseFailedStatusFile(const std::string& path, const std::string& tmpPath,
+                                   const Kestrix::Service::LoggerRef& logger);
+
 }  // namespace Tallywick

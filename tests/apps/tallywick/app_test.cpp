@@ -113,6 +113,20 @@ TEST(AppInitTest, RefusesNamesWhoseSeriesWouldShareATable) {
   }
 }
 
+// A start that cannot open its database leaves a RED status, not the GREEN
+// one of the run before, which readers would trust until its expiry.
+TEST(AppInitTest, ADatabaseThatCannotBeOpenedReplacesTheHealthFileWithRed) {
+  TestSupport::TempDir dir;
+  dir.Write("plain", "");
+  dir.Write("health.xml", "<healthStatus><status>GREEN</status></healthStatus>");
+  std::string xml = kConfig;
+  xml.replace(xml.find("DIR/tallywick.db"), 16, "DIR/plain/tallywick.db");
+  EXPECT_FALSE(InitWith(dir, xml, Kestrix::MakeRef<App>()));
+  const std::string health = TestSupport::ReadFile(dir.File("health.xml"));
+  EXPECT_NE(health.find("<status>RED</status>"), std::string::npos) << health;
+  EXPECT_NE(health.find("com.norvex.fenmark.mon.health.db_integrity_check_failed"), std::string::npos) << health;
+}
+
 // WaitForStop follows the test clock; Shutdown from another thread ends it.
 TEST(AppStopTest, WaitForStopEndsOnStopOrAtItsDeadline) {
   Kestrix::System::TestClock clock(1000, 0);
