@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -59,6 +60,10 @@ const std::string& NextTableSql() {
 }
 // A row when a table of this name, in any case, exists (a lookup in the schema).
 const char* const kTableExistsSql = "SELECT 1 FROM pragma_table_info(?) LIMIT 1;";
+// The columns of a table with their declared types in one row: "name TYPE"
+// lines (a statement here is stepped once per call).
+const char* const kColumnsSql =
+    "SELECT group_concat(name || ' ' || upper(type), char(10)) FROM pragma_table_info(?);";
 const char* const kCreateIntegerSql =
     "CREATE TABLE IF NOT EXISTS \"%1\" (    sm_timestamp    INTEGER,   sm_stat_value   INTEGER,   "
     "CONSTRAINT \"pk_%2\" PRIMARY KEY (sm_timestamp));";
@@ -77,6 +82,16 @@ const char* const kSetupSql[] = {"PRAGMA encoding = \"UTF-8\";", "PRAGMA page_si
 const std::string kBeginSql = "BEGIN IMMEDIATE;";
 const std::string kCommitSql = "COMMIT;";
 const std::string kRollbackSql = "ROLLBACK;";
+
+// Affinity of a declared column type, by SQLite's rules: a type naming INT
+// stores integers, one naming REAL, FLOA or DOUB reals; others (TEXT, BLOB,
+// none) would keep samples as text or bytes.
+bool IsNumericType(const std::string& type) {
+  for (const char* part : {"INT", "REAL", "FLOA", "DOUB"}) {
+    if (type.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
 
 // QuotedIdentifier returns name ready to stand between double quotes in SQL:
 // every embedded double quote doubled, so that no name can end the identifier.
@@ -452,7 +467,43 @@ void SqliteStorageEngine::ExecuteTransactionSql(SqlitePreparedStatementRef& stat
 void SqliteStorageEngine::Initialize() {
   std::lock_guard<std::recursive_mutex> write(writeLock_);
   ExecuteSql(MetadataCreateSql());
+  // A metadata table made by something else would fail every series' first
+  // store, pass after pass, while the service looked healthy.
+  const std::map<std::string, std::string> columns = TableColumns(kMetadataTable);
+  for (const char* column : {"stat_id", "stat_table_name", "stat_metadata"}) {
+    if (columns.count(column) == 0) {
+      throw StorageException(MessageFormatter::ASPrint("table %1 has no column %2", kMetadataTable, column));
+    }
+  }
   ExpireAll();
+}
+
+std::map<std::string, std::string> SqliteStorageEngine::TableColumns(const std::string& table) {
+  std::map<std::string, std::string> columns;
+  SqlitePreparedStatement query(db_.Get(), kColumnsSql, logger_);
+  query.BindText(1, table);
+  std::string rows;
+  query.QueryText(rows);
+  for (size_t begin = 0; begin < rows.size();) {
+    const size_t end = std::min(rows.find('\n', begin), rows.size());
+    const std::string row = rows.substr(begin, end - begin);
+    const size_t blank = row.find(' ');
+    columns.emplace(row.substr(0, blank), blank == std::string::npos ? "" : row.substr(blank + 1));
+    begin = end + 1;
+  }
+  return columns;
+}
+
+void SqliteStorageEngine::RefuseForeignColumns(const PersistedStat& stat, const std::string& table) {
+  const std::map<std::string, std::string> columns = TableColumns(table);
+  for (const char* column : {"sm_timestamp", "sm_stat_value"}) {
+    const auto found = columns.find(column);
+    if (found != columns.end() && IsNumericType(found->second)) continue;
+    const std::string message = MessageFormatter::ASPrint(
+        "Refusing to store %1: its table %2 has no numeric column %3", stat.GetName(), table, column);
+    if (refusalsLogged_.insert(stat.GetName()).second) KLOG(logger_, ERROR, "%1", message);
+    throw StorageException(message);
+  }
 }
 
 void SqliteStorageEngine::ExpireAll() {
@@ -558,6 +609,8 @@ SqliteStorageEngine::StatementSet SqliteStorageEngine::CreateStatements(const Pe
                     kSource);
   const char* create = stat.GetValueKind() == ValueKindInteger ? kCreateIntegerSql : kCreateRealSql;
   ExecuteSql(MessageFormatter::ASPrint(create, quoted, quoted));
+  // A table of this name made by something else is kept, but not written.
+  RefuseForeignColumns(stat, table);
   {
     SqlitePreparedStatement upsert(db_.Get(), MetadataUpsertSql(), logger_);
     upsert.BindText(1, stat.GetName());

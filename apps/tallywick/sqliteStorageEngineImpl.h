@@ -161,6 +161,11 @@ private:
   StatementSet GetStatements(const PersistedStat& stat);
   StatementSet CreateStatements(const PersistedStat& stat);
   void RefuseForeignTable(const PersistedStat& stat, const std::string& table);
+  // RefuseForeignColumns throws (logging once per series) unless table has
+  // the series columns with numeric types. Caller holds writeLock_.
+  void RefuseForeignColumns(const PersistedStat& stat, const std::string& table);
+  // TableColumns maps each column of table to its declared type, upper case.
+  std::map<std::string, std::string> TableColumns(const std::string& table);
   // ExecuteTransactionSql runs BEGIN or COMMIT through statement, prepared on
   // first use; logs and throws as ExecuteSql does. Caller holds writeLock_.
   void ExecuteTransactionSql(SqlitePreparedStatementRef& statement, const std::string& sql);

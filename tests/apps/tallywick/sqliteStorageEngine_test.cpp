@@ -367,6 +367,37 @@ TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsReplaced) {
   EXPECT_EQ(health.level, HealthLevel::Green);
 }
 
+// Tables of the service's names made by something else: storing into them
+// would fail every pass, or keep samples as text, unseen.
+TEST_F(SqliteStorageEngineTest, TablesOfOtherSchemasAreRefused) {
+  {
+    Database db(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    db.Exec("CREATE TABLE sm_stats_metadata (stat_id TEXT PRIMARY KEY, stat_table_name TEXT UNIQUE);");
+  }
+  try {
+    Open();
+    ADD_FAILURE() << "a metadata table without stat_metadata was accepted";
+  } catch (const StorageException& e) {
+    EXPECT_STREQ(e.what(), "table sm_stats_metadata has no column stat_metadata");
+  }
+  std::filesystem::remove(db_);
+  Database(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+      .Exec("CREATE TABLE sm_stat_cpu_util (sm_timestamp INTEGER PRIMARY KEY, sm_stat_value TEXT);");
+  auto engine = Open();
+  auto util = Stat("cpu.util", ValueKindReal, 1);
+  auto total = Stat("mem.total", ValueKindInteger, 2);
+  for (uint64_t second : {10, 11}) {
+    EXPECT_THROW(Store(*engine, *util, second, StatValue(3, 2)), StorageException);
+    Store(*engine, *total, second, StatValue(7));
+  }
+  EXPECT_EQ(log_.CountPrefix("error Refusing to store cpu.util: its table sm_stat_cpu_util has no numeric column "
+                             "sm_stat_value"),
+            1u);
+  EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_cpu_util;"), Rows{"0"});
+  EXPECT_EQ(Query("SELECT stat_id FROM sm_stats_metadata;"), Rows{"mem.total"});
+  EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_mem_total;"), Rows{"2"});
+}
+
 // Samples committed since the last checkpoint live only in the write-ahead
 // log; with the log deleted from the directory, readers and the file alone
 // lose them unless the engine checkpoints through its open descriptor.
