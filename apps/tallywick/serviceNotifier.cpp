@@ -103,11 +103,17 @@ void ServiceNotifier::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+uint64_t NotifyIntervalMicros(uint64_t watchdogMicros) {
+  // Keep-alives at half the watchdog interval, as systemd recommends, but the
+  // status line no staler than without a watchdog.
+  if (watchdogMicros == 0) return kStatusMicros;
+  return std::min(std::max<uint64_t>(watchdogMicros / 2, 1000), kStatusMicros);
+}
+
 void ServiceNotifier::Supervise(std::vector<StorageCollectionRef> collections, WaitForStop waitForStop,
                                 uint64_t watchdogMicros) {
   const uint64_t start = Kestrix::System::GetMonotonicTime();
-  // Keep-alives at half the watchdog interval, as systemd recommends.
-  const uint64_t interval = watchdogMicros ? std::max<uint64_t>(watchdogMicros / 2, 1000) : kStatusMicros;
+  const uint64_t interval = NotifyIntervalMicros(watchdogMicros);
   std::vector<CollectionPace> paces(collections.size());
   do {
     for (size_t i = 0; i < collections.size(); ++i) {

@@ -40,6 +40,11 @@ bool NotifySupervisor(const char* socketPath, const std::string& message);
 /// names a process other than self.
 uint64_t WatchdogMicros(const char* usec, const char* pid, pid_t self);
 
+/// NotifyIntervalMicros: how often the status line (and, with a watchdog, the
+/// keep-alive) is sent: every 10 s, or half the watchdog interval when that is
+/// shorter (at least 1 ms). watchdogMicros 0: no watchdog.
+uint64_t NotifyIntervalMicros(uint64_t watchdogMicros);
+
 class ServiceNotifier {
 public:
   /// Enabled: a notify socket is set in the environment.

@@ -102,4 +102,13 @@ TEST(ServiceNotifierTest, WatchdogIntervalComesFromTheEnvironmentForThisProcessO
   EXPECT_EQ(Tallywick::WatchdogMicros("99999999999999999999999", nullptr, 42), 0u);
 }
 
+// A long watchdog interval (the unit's 300 s) must not make the status line
+// that `systemctl status` shows minutes old.
+TEST(ServiceNotifierTest, StatusLinesComeAtLeastEveryTenSeconds) {
+  EXPECT_EQ(Tallywick::NotifyIntervalMicros(0), 10000000u);
+  EXPECT_EQ(Tallywick::NotifyIntervalMicros(300000000), 10000000u);
+  EXPECT_EQ(Tallywick::NotifyIntervalMicros(1000000), 500000u);
+  EXPECT_EQ(Tallywick::NotifyIntervalMicros(10), 1000u);
+}
+
 }  // namespace
