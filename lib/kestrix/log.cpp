@@ -76,12 +76,13 @@ bool LogSink::Reopen(std::string& error) {
   return OpenFile(path, error);
 }
 
-void LogSink::Write(const std::string& line) {
-  std::lock_guard<std::mutex> lock(mutex_);
+namespace {
+
+void WriteAll(int fd, const std::string& line) {
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
+    ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // nowhere left to report a failing log
@@ -89,6 +90,21 @@ void LogSink::Write(const std::string& line) {
     p += n;
     left -= static_cast<size_t>(n);
   }
+}
+
+}  // namespace
+
+void LogSink::Write(int32_t level, const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WriteAll(fd_, line);
+  // The copy is written under the same lock, so standard error receives the
+  // error lines in the file's order and whole.
+  if (mirrorErrors_ && level <= LOG_ERROR && fd_ != 2) WriteAll(2, line);
+}
+
+void LogSink::SetMirrorErrors(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  mirrorErrors_ = on;
 }
 
 void LogSink::Flush() {
@@ -126,7 +142,7 @@ void Logger::Write(int32_t level, const std::string& message) const {
     else line += message[i];
   }
   line += '\n';
-  sink_->Write(line);
+  sink_->Write(level, line);
 }
 
 LoggerRef GetDefaultLogger() {

@@ -37,7 +37,8 @@ bool ParseLevel(const std::string& text, int32_t& level);
 
 /// LogSink is where lines go: standard error or an appended file. Thread safe:
 /// each line is written with one write(2) under the sink's lock, so lines never
-/// interleave.
+/// interleave. While mirroring is on, error lines written to a file are written
+/// to standard error as well, so that a supervisor sees why start-up failed.
 class LogSink : public ObjectImpl {
 public:
   /// A sink on standard error.
@@ -50,8 +51,13 @@ public:
   bool Reopen(std::string& error);
   /// UseStandardError switches (back) to standard error.
   void UseStandardError();
-  /// Write writes one complete line (which must end with '\n').
-  void Write(const std::string& line);
+  /// Write writes one complete line (which must end with '\n') of the given
+  /// level; an error line (level LOG_ERROR or lower) also goes to standard
+  /// error while mirroring is on and the sink is a file.
+  void Write(int32_t level, const std::string& line);
+  /// SetMirrorErrors turns the copying of error lines to standard error on or
+  /// off; off at construction. Lines already on standard error are never doubled.
+  void SetMirrorErrors(bool on);
   /// Flush makes written lines durable in the file system cache (fdatasync is
   /// not needed: writes are unbuffered).
   void Flush();
@@ -59,9 +65,10 @@ public:
   int Fd() const;
 
 private:
-  mutable std::mutex mutex_;  // guards fd_ and path_: reopen and write exclude each other
-  int fd_ = 2;                // guarded by mutex_
-  std::string path_;          // guarded by mutex_; empty for standard error
+  mutable std::mutex mutex_;   // guards fd_, path_ and mirrorErrors_: reopen and write exclude each other
+  int fd_ = 2;                 // guarded by mutex_
+  std::string path_;           // guarded by mutex_; empty for standard error
+  bool mirrorErrors_ = false;  // guarded by mutex_
 };
 
 class Logger;

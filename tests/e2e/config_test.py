@@ -2,6 +2,7 @@
 that names its key (or the file and line), without running the main loop."""
 
 import os
+import signal
 import sys
 import unittest
 
@@ -39,6 +40,12 @@ def many_dirs(d):
     dirs = "".join("<d%d><path>%s/x%d</path><name>x%d</name></d%d>\n" % (i, d, i, i, i) for i in range(149999))
     return edit(("<dirs>", "<dirs>" + dirs),
                 ("<tmp><path>{dir}</path><name>tmp</name></tmp>", "<d149999><path>%s</path></d149999>" % d))(d)
+
+
+def db_below_file(d):
+    """The database's directory would have to be made below a regular file."""
+    open(os.path.join(d, "plain"), "w").close()
+    return edit(("<locator>{dir}/tw.db<", "<locator>%s/plain/tw.db<" % d))(d)
 
 
 def renamed(tag, to):
@@ -93,6 +100,8 @@ CASES = [
      [FAILED + ": key tallywick/storageSizeProvider/filesystems/root is ambiguous"]),
     ("two persistence nodes", edit(("<persistence>", "<persistence/><persistence>")),
      [FAILED + ": key tallywick/persistence is ambiguous"]),
+    ("database below a regular file", db_below_file,
+     ["SQLite database open failed for {dir}/plain/tw.db", "Unable to open and initialize storage engine: "]),
     ("metrics file not .prom", lambda d: twrun.config(d, twrun.default_tallywick(d) + "<export><metricsFile>"
                                                       "%s/tw.txt</metricsFile></export>" % d),
      ["Invalid value {dir}/tw.txt for key export/metricsFile: must be a file path ending in .prom"]),
@@ -103,13 +112,19 @@ CASES = [
 
 
 class BadConfigurationTest(unittest.TestCase):
-    def check_failed_start(self, messages, want, cfg):
+    def find_in_order(self, messages, want, cfg):
+        """Checks that messages hold the wanted error lines in order; returns the
+        index after the last one."""
         pos = 0
         for line in want:
             line = "error Tallywick: " + line.replace("{cfg}", cfg).replace("{dir}", os.path.dirname(cfg))
             found = [i for i in range(pos, len(messages)) if messages[i].startswith(line)]
             self.assertTrue(found, "%r not in:\n%s" % (line, "\n".join(messages)))
             pos = found[0] + 1
+        return pos
+
+    def check_failed_start(self, messages, want, cfg):
+        pos = self.find_in_order(messages, want, cfg)
         self.assertTrue(any(m.startswith("info Tallywick: Initialization took ") and m.endswith("ms with status=false.")
                             for m in messages[pos:]), messages)
         self.assertEqual(messages[-1], "info Tallywick: Exiting with status=false.")
@@ -127,6 +142,36 @@ class BadConfigurationTest(unittest.TestCase):
                     self.assertIn("<status>RED</status>", health)
                 else:
                     self.assertEqual(health, "")
+
+    def test_start_up_errors_logged_to_a_file_reach_standard_error(self):
+        # Each error line of the failed start, once, and nothing else.
+        cases = {name: (make, want) for name, make, want in CASES}
+        for name in ("zero ttl", "file system without name", "database below a regular file"):
+            make, want = cases[name]
+            with self.subTest(name), twrun.TempDir() as d:
+                cfg = d.write("tw.xml", make(d.path))
+                status, _, err = twrun.run([cfg])
+                self.assertEqual(status, 1)
+                errors = [m for m in twrun.messages(d.read("log/Tallywick.log")) if m.startswith("error ")]
+                self.assertEqual(twrun.messages(err), errors)
+                self.find_in_order(errors, want, cfg)
+        # A configuration that cannot be read is printed once, in its own form.
+        with self.subTest("ttl with unit"), twrun.TempDir() as d:
+            make, want = cases["ttl with unit"]
+            cfg = d.write("tw.xml", make(d.path))
+            status, _, err = twrun.run([cfg])
+            self.assertEqual(status, 1)
+            self.assertEqual(len(err.splitlines()), 1, err)
+            self.assertTrue(err.startswith(want[0].replace("{cfg}", cfg)), err)
+        # Once running, errors stay in the log: a failed reopen after the log
+        # directory was moved away is written to the moved file only.
+        with self.subTest("good start, then an error while running"), twrun.TempDir() as d:
+            proc = twrun.start(self, d)
+            os.rename(d.file("log"), d.file("moved"))
+            proc.send_signal(signal.SIGUSR1)
+            reopen_failed = "error Tallywick: Unable to reopen the log file: No such file or directory"
+            twrun.wait_for(lambda: reopen_failed in twrun.messages(d.read("moved/Tallywick.log")), "the reopen error")
+            self.assertEqual(twrun.stop(self, proc), ("", ""))
 
     def test_unreadable_files_report_on_standard_error(self):
         # Without a readable file the default log directory holds; as nobody it

@@ -1,6 +1,7 @@
 #include "kestrix/log.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <regex>
@@ -82,6 +83,58 @@ TEST(LogTest, ConcurrentWritersNeverInterleaveLines) {
     EXPECT_EQ(m[3].str(), std::string(100 + 37 * t, char('a' + t)));
   }
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines) << "writer " << t;
+}
+
+/// CapturedStandardError points descriptor 2 at a file for its lifetime.
+class CapturedStandardError {
+public:
+  CapturedStandardError() : saved_(::dup(2)) {
+    std::string error;
+    file_.OpenFile(dir_.File("stderr"), error);
+    ::dup2(file_.Fd(), 2);
+  }
+  ~CapturedStandardError() {
+    ::dup2(saved_, 2);
+    ::close(saved_);
+  }
+  std::string Text() const { return TestSupport::ReadFile(dir_.File("stderr")); }
+
+private:
+  TestSupport::TempDir dir_;
+  Kestrix::Service::LogSink file_;
+  const int saved_;
+};
+
+TEST(LogTest, ErrorLinesOfAFileAreMirroredOnStandardErrorOnlyWhileSwitchedOn) {
+  CapturedStandardError captured;
+  TestSupport::LogFile f;
+  LoggerRef logger = f.Logger("L", Kestrix::Service::LOG_TRIVIA);
+  KLOG(logger, ERROR, "off: error");
+  f.sink->SetMirrorErrors(true);
+  KLOG(logger, ERROR, "on: error");
+  KLOG(logger, WARNING, "on: warning");
+  KLOG(logger, INFO, "on: info");
+  Kestrix::Service::LogInternal(logger, 2, "on: level 2");
+  f.sink->SetMirrorErrors(false);
+  KLOG(logger, ERROR, "off again: error");
+  std::vector<std::string> want;
+  for (const auto& line : TestSupport::Lines(f.Text())) {
+    if (line.find(" on: error") != std::string::npos || line.find(" on: level 2") != std::string::npos) {
+      want.push_back(line);
+    }
+  }
+  ASSERT_EQ(want.size(), 2u) << f.Text();
+  EXPECT_EQ(TestSupport::Lines(captured.Text()), want) << "the file's error lines, as written there";
+
+  // A sink on standard error writes each line there once, mirrored or not.
+  f.sink->UseStandardError();
+  f.sink->SetMirrorErrors(true);
+  KLOG(logger, ERROR, "stderr sink");
+  const auto lines = TestSupport::Lines(captured.Text());
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find(": stderr sink") != std::string::npos; }),
+            1)
+      << captured.Text();
 }
 
 }  // namespace

@@ -130,7 +130,20 @@ void ReportStartupFailure(const std::string& what) {
   }
 }
 
+// MirrorStartupErrors copies error lines to standard error for its lifetime,
+// so that a start-up failure reported only in the log file also reaches the
+// supervisor. It ends before ReportStartupFailure runs, which prints its own
+// line, and before the main loop, whose errors go to the log only.
+class MirrorStartupErrors {
+public:
+  MirrorStartupErrors() { Kestrix::Service::GetDefaultLogger()->GetSink()->SetMirrorErrors(true); }
+  ~MirrorStartupErrors() { Kestrix::Service::GetDefaultLogger()->GetSink()->SetMirrorErrors(false); }
+  MirrorStartupErrors(const MirrorStartupErrors&) = delete;
+  MirrorStartupErrors& operator=(const MirrorStartupErrors&) = delete;
+};
+
 bool StartUp() {
+  const MirrorStartupErrors mirror;
   Kestrix::Service::ConfigRef scratch = Kestrix::Service::CreateScratchConfig();
   scratch->GetRoot()->SetString("log/name", kLogName);
   scratch->GetRoot()->SetString("log/directory", kLogDirectory);
