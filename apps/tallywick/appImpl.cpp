@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "kestrix/app.h"
@@ -224,6 +225,7 @@ bool App::ReadPathList(const ConfigNodeRef& provider, const std::string& listNam
   // For each series table name, in SQLite's case-insensitive form: the name
   // key and the name of the first path in this list that takes it.
   std::map<std::string, std::pair<std::string, std::string>> tableOwners;
+  std::set<std::string> listed;  // the paths of this list so far
   for (const auto& child : children) {
     ConfigNodeRef entry;
     // Raises the ambiguity error when two children share child's name.
@@ -233,10 +235,9 @@ bool App::ReadPathList(const ConfigNodeRef& provider, const std::string& listNam
     std::string path, name;
     if (!ReadNonEmptyString(provider, listName + "/%1/path", child, path)) return false;
     if (!ReadNonEmptyString(provider, listName + "/%1/name", child, name)) return false;
-    const bool listed = std::find(paths.begin(), paths.end(), path) != paths.end();
     paths.push_back(path);
     pathNames_.emplace(path, name);  // a path seen before keeps its first name
-    if (listed) continue;
+    if (!listed.insert(path).second) continue;
     // Two paths of one list whose names differ only in case or in "." against
     // "_" would store into the same tables, each overwriting the other's rows.
     const std::string& used = pathNames_.at(path);
