@@ -34,6 +34,7 @@ DirWalkContext& ThisThreadsContext() {
 // with several names once; symbolic links, unreadable directories and
 // objects without status add nothing.
 int AddSize(const char*, const struct stat* st, int type, struct FTW*) {
+  if (type == FTW_DNR || type == FTW_NS) ++ThisThreadsContext().unreadable;
   if (type != FTW_F && type != FTW_D) return FTW_CONTINUE;
   DirWalkContext& context = ThisThreadsContext();
   if (type == FTW_F && st->st_nlink > 1 && !context.linked.insert(static_cast<uint64_t>(st->st_ino)).second) {
@@ -154,6 +155,7 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
   for (const auto& path : directoryPaths_) {
     DirectoryEntry& entry = directories_[path];
     context.total = 0;
+    context.unreadable = 0;
     context.linked.clear();
     // At most one open descriptor; links are not followed; the walk stays on
     // the path's file system; the callback steers the walk.
@@ -164,6 +166,14 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
     }
     entry.total = context.total;
     entry.measured = true;
+    // The size stays what could be read; the operator learns why it is low
+    // (a service without the right to read every subdirectory) once, not
+    // every pass.
+    if (context.unreadable != 0 && !entry.incomplete) {
+      KLOG(GetLogger(), WARNING, "Size of %1 leaves out %2 entries that could not be read", path,
+           context.unreadable);
+    }
+    entry.incomplete = context.unreadable != 0;
   }
   std::unordered_set<uint64_t>().swap(context.linked);  // a large tree's set is not kept between walks
 }

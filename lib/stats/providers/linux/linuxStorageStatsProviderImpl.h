@@ -42,6 +42,9 @@ public:
     /// walk: a file is counted once however many names it has, as du does.
     /// The walk stays on one file system, so the inode number identifies it.
     std::unordered_set<uint64_t> linked;
+    /// Directories that could not be read and objects without status in
+    /// this walk: what the size leaves out.
+    uint64_t unreadable = 0;
   };
 
   /// A path listed twice yields one entry. chained may be empty.
@@ -75,6 +78,7 @@ private:
     AttributeValues attributeValues;
     uint64_t total = 0;
     bool measured = false;
+    bool incomplete = false;  // the last walk left entries out (warned once)
   };
 
   void MeasureFileSystems();
