@@ -92,6 +92,9 @@ bool App::OpenStorageEngine() {
   try {
     engine_ = CreateStorageEngine(engineName_, locator_, static_cast<uint64_t>(statTtlSec_), logger_);
     engine_->Initialize();
+    // The application outlives the engine's writers (the process ends without
+    // destructors), so the raw pointer stays valid.
+    engine_->SetAvailabilityListener([this] { RequestHealthRewrite(); });
   } catch (const StorageException& e) {
     KLOG(logger_, ERROR, "Unable to open and initialize storage engine: %1", e.what());
     engine_.Reset();
@@ -118,15 +121,16 @@ void App::Run() {
   notifier.Start(collections_, [self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
   KLOG(logger_, INFO, "Running main loop");
   bool started = false;
+  bool requested = false;
   do {
     if (engine_) {
       // The series that no pass stores lose their old rows here (and at
       // start-up, in the engine's initialization).
-      if (started) engine_->ExpireAll();
+      if (started && !requested) engine_->ExpireAll();
       WriteHealthStatus();
     }
     started = true;
-  } while (!WaitForStop(kHealthRewriteMicros));
+  } while (!WaitForStopOrHealthRequest(kHealthRewriteMicros, requested));
   notifier.Stop();
   pool->BeginWindDown();
   if (!pool->Wait(kPoolWindDownMicros)) {
@@ -148,6 +152,21 @@ void App::Shutdown() {
 bool App::WaitForStop(uint64_t timeoutMicros) {
   Kestrix::System::LockGuard<Kestrix::System::WaitableObject> lock(*stop_);
   return Kestrix::System::TimedWaitUntil(*stop_, timeoutMicros, [this] { return stopRequested_; });
+}
+
+void App::RequestHealthRewrite() {
+  Kestrix::System::LockGuard<Kestrix::System::WaitableObject> lock(*stop_);
+  healthRequested_ = true;
+  stop_->Broadcast();
+}
+
+bool App::WaitForStopOrHealthRequest(uint64_t timeoutMicros, bool& requested) {
+  Kestrix::System::LockGuard<Kestrix::System::WaitableObject> lock(*stop_);
+  const bool stop = Kestrix::System::TimedWaitUntil(*stop_, timeoutMicros,
+                                                    [this] { return stopRequested_ || healthRequested_; });
+  requested = healthRequested_;
+  healthRequested_ = false;
+  return stop && stopRequested_;
 }
 
 bool App::IsStopRequested() const {

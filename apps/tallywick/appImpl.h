@@ -77,6 +77,15 @@ public:
   /// Any timeout is accepted: deadlines saturate instead of overflowing.
   bool WaitForStop(uint64_t timeoutMicros);
 
+  /// RequestHealthRewrite makes the main loop rewrite the health status file
+  /// now rather than at its next turn: the storage engine asks for it when the
+  /// database became unusable, or usable again. Callable from any thread.
+  void RequestHealthRewrite();
+
+  /// WaitForStopOrHealthRequest is WaitForStop that also ends on a
+  /// RequestHealthRewrite, which it consumes; requested tells which.
+  bool WaitForStopOrHealthRequest(uint64_t timeoutMicros, bool& requested);
+
   /// GetConfigString reads the string at the key made from pattern by
   /// replacing "%1" with argument (a pattern without "%1" is used unchanged).
   /// When absent it logs "Missing key <pattern>" at error level and, when the
@@ -138,6 +147,7 @@ private:
   // watcher, wakes the main loop and every sampling loop at once.
   const Kestrix::System::WaitableObjectRef stop_;
   bool stopRequested_ = false;  // guarded by stop_'s lock; set once, never cleared
+  bool healthRequested_ = false;  // guarded by stop_'s lock
 
   // Set by Init (main thread, before any loop runs); read-only afterwards.
   std::string engineName_;

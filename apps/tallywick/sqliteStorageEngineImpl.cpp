@@ -400,10 +400,23 @@ void SqliteStorageEngine::EnsureConnection() {
     ExecuteSql(MetadataCreateSql());
   } catch (const StorageException&) {
     db_.Close();  // retried by the next write
+    SetUnusable(true);
     throw;
   }
   reopens_.fetch_add(1, std::memory_order_relaxed);
   KLOG(logger_, INFO, "Reopened database %1", locator_);
+  SetUnusable(false);
+}
+
+void SqliteStorageEngine::SetUnusable(bool unusable) {
+  if (unusable == unusable_) return;
+  unusable_ = unusable;
+  if (availabilityListener_) availabilityListener_();
+}
+
+void SqliteStorageEngine::SetAvailabilityListener(std::function<void()> listener) {
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  availabilityListener_ = std::move(listener);
 }
 
 void SqliteStorageEngine::CloseConnection() {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -128,6 +129,7 @@ public:
   void CommitTransaction() override;
   void RollbackTransaction() override;
   void Close() override;
+  void SetAvailabilityListener(std::function<void()> listener) override;
 
   /// ExecuteSql runs sql with the one-shot execute; throws StorageException
   /// after "Failed to execute SQL %1".
@@ -182,6 +184,9 @@ private:
   // Throws StorageException when there is no usable connection. Caller holds
   // writeLock_.
   void EnsureConnection();
+  // SetUnusable records whether the last reopen failed and tells the
+  // availability listener when that changed. Caller holds writeLock_.
+  void SetUnusable(bool unusable);
   // CloseConnection checkpoints the write-ahead log through the connection
   // (its open descriptor still reaches a log deleted from the directory),
   // truncates it and closes the connection. Caller holds writeLock_.
@@ -202,6 +207,8 @@ private:
   uint64_t inode_ = 0;      // guarded by writeLock_
   uint64_t walInode_ = 0;   // guarded by writeLock_: the write-ahead log's, 0 when none was seen
   unsigned failures_ = 0;   // guarded by writeLock_
+  bool unusable_ = false;   // guarded by writeLock_: the last reopen failed
+  std::function<void()> availabilityListener_;  // guarded by writeLock_
   bool expiredOnce_ = false;  // guarded by writeLock_: ExpireAll ran to the end once
   std::set<std::string> refusalsLogged_;  // guarded by writeLock_: series refused a table
   std::atomic<uint64_t> reopens_{0};

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "apps/tallywick/storageException.h"
@@ -72,6 +73,12 @@ public:
   /// collections have stopped; a later write opens the connection again.
   /// A failure is logged, not raised.
   virtual void Close() = 0;
+
+  /// SetAvailabilityListener: listener is called, on the writing thread and
+  /// with the engine's write lock held, when reopening the database failed
+  /// after it had been usable, and when a reopen succeeded after such a
+  /// failure. It must not call back into the engine.
+  virtual void SetAvailabilityListener(std::function<void()> listener) = 0;
 };
 using StorageEngineRef = Kestrix::Ref<StorageEngine>;
 

@@ -159,4 +159,28 @@ TEST(AppStopTest, WaitForStopEndsOnStopOrAtItsDeadline) {
   EXPECT_TRUE(app->WaitForStop(UINT64_MAX));
 }
 
+// The main loop's wait also ends when the engine asks for a health rewrite;
+// the request is used up, and a stop still ends it as a stop.
+TEST(AppStopTest, AHealthRequestEndsTheMainLoopsWaitOnce) {
+  Kestrix::System::TestClock clock(1000, 0);
+  Kestrix::System::ScopedTestClock scoped(clock);
+  AppRef app = Kestrix::MakeRef<App>();
+  bool stopped = true, requested = false;
+  std::thread t([&] { stopped = app->WaitForStopOrHealthRequest(300000000, requested); });
+  ASSERT_TRUE(clock.AwaitWaiters(1));
+  app->RequestHealthRewrite();
+  t.join();
+  EXPECT_FALSE(stopped);
+  EXPECT_TRUE(requested);
+  t = std::thread([&] { stopped = app->WaitForStopOrHealthRequest(300000000, requested); });
+  ASSERT_TRUE(clock.AwaitWaiters(1)) << "the request was consumed";
+  clock.Advance(300000000);
+  t.join();
+  EXPECT_FALSE(stopped);
+  EXPECT_FALSE(requested);
+  app->RequestHealthRewrite();
+  app->Shutdown();
+  EXPECT_TRUE(app->WaitForStopOrHealthRequest(0, requested));
+}
+
 }  // namespace

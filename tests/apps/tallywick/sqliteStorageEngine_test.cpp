@@ -398,6 +398,25 @@ TEST_F(SqliteStorageEngineTest, TablesOfOtherSchemasAreRefused) {
   EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_mem_total;"), Rows{"2"});
 }
 
+// The listener hears of the database becoming unusable and usable again,
+// once each, however many passes fail in between.
+TEST_F(SqliteStorageEngineTest, AvailabilityListenerHearsOfEachChangeOnce) {
+  auto engine = Open();
+  int calls = 0;
+  engine->SetAvailabilityListener([&] { ++calls; });
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  Store(*engine, *stat, 10, StatValue(1));
+  std::ofstream(db_ + ".other") << std::string(4096, 'x');
+  std::filesystem::rename(db_ + ".other", db_);
+  EXPECT_THROW(Store(*engine, *stat, 11, StatValue(2)), StorageException);
+  EXPECT_THROW(Store(*engine, *stat, 12, StatValue(3)), StorageException);
+  EXPECT_EQ(calls, 1);
+  std::filesystem::remove(db_);
+  Store(*engine, *stat, 13, StatValue(4));
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"13|4"});
+}
+
 // Samples committed since the last checkpoint live only in the write-ahead
 // log; with the log deleted from the directory, readers and the file alone
 // lose them unless the engine checkpoints through its open descriptor.
