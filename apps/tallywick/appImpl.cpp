@@ -1,7 +1,13 @@
 #include "apps/tallywick/appImpl.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <utility>
@@ -78,7 +84,7 @@ bool App::Init(const ConfigRef& config) {
       fileSystemPaths_, dirPaths_, Stats::StatAttributeMapperRef()));
   storageProvider_->RegisterStats(Stats::StatsRegistryRef());
 
-  if (!OpenStorageEngine()) return false;
+  if (!LockDatabase() || !OpenStorageEngine()) return false;
   collections_.push_back(BuildCpuMemNetCollection(engine_, cpuMemNetPeriodMicros_, DefaultCollectionContext(logger_)));
   collections_.push_back(BuildStorageSizeCollection(engine_, storageSizePeriodMicros_, pathNames_, DefaultCollectionContext(logger_)));
   if (!metricsFile_.empty()) {
@@ -86,6 +92,25 @@ bool App::Init(const ConfigRef& config) {
     for (size_t i = 0; i < collections_.size(); ++i) collections_[i]->SetExporter(exporter_, i);
   }
   return true;
+}
+
+bool App::LockDatabase() {
+  if (locator_ == ":memory:") return true;
+  const std::string path = locator_ + ".lock";
+  // Never closed: the lock ends with the process, however it ends.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (fd < 0) return true;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  const int error = errno;
+  ::close(fd);
+  if (error != EWOULDBLOCK) {
+    // A file system without locks: run as before, unprotected.
+    KLOG(logger_, WARNING, "Unable to lock %1: %2", path, std::strerror(error));
+    return true;
+  }
+  KLOG(logger_, ERROR, "Unable to open and initialize storage engine: database %1 is in use by another process "
+       "(it holds %2)", locator_, path);
+  return false;
 }
 
 bool App::OpenStorageEngine() {

@@ -130,6 +130,13 @@ private:
                           uint64_t defaultMicros, uint64_t& micros);
   bool ReadHealthStatusConfig(const Kestrix::Service::ConfigNodeRef& tallywick);
   bool OpenStorageEngine();
+  // LockDatabase takes the lock file "<locator>.lock" for the process's
+  // lifetime, so that a second service on the same database refuses to start
+  // instead of interleaving its rows and health files with the first one's.
+  // False after logging when another process holds it; a lock file that
+  // cannot be made (the directory is missing) is left to the database open,
+  // and a file system without locks leaves the service unprotected.
+  bool LockDatabase();
   void WarnUnknownKeys(const Kestrix::Service::ConfigNode& node, const std::vector<std::string>& known,
                        const std::string& prefix);
 

@@ -127,6 +127,22 @@ TEST(AppInitTest, ADatabaseThatCannotBeOpenedReplacesTheHealthFileWithRed) {
   EXPECT_NE(health.find("com.norvex.fenmark.mon.health.db_integrity_check_failed"), std::string::npos) << health;
 }
 
+// A second service on the same database refuses to start, and leaves the
+// running one's health file alone.
+TEST(AppInitTest, ASecondServiceOnTheSameDatabaseRefusesToStart) {
+  TestSupport::TempDir dir;
+  AppRef first = Kestrix::MakeRef<App>();
+  ASSERT_TRUE(InitWith(dir, kConfig, first));
+  dir.Write("health.xml", "GREEN of the first");
+  EXPECT_FALSE(InitWith(dir, kConfig, Kestrix::MakeRef<App>()));
+  EXPECT_NE(TestSupport::ReadFile(dir.File("log")).find("error Tallywick: Unable to open and initialize storage "
+                                                        "engine: database " + dir.File("tallywick.db") +
+                                                        " is in use by another process (it holds " +
+                                                        dir.File("tallywick.db") + ".lock)"),
+            std::string::npos);
+  EXPECT_EQ(TestSupport::ReadFile(dir.File("health.xml")), "GREEN of the first");
+}
+
 // WaitForStop follows the test clock; Shutdown from another thread ends it.
 TEST(AppStopTest, WaitForStopEndsOnStopOrAtItsDeadline) {
   Kestrix::System::TestClock clock(1000, 0);
