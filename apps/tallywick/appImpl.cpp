@@ -187,11 +187,10 @@ void App::RequestHealthRewrite() {
 
 bool App::WaitForStopOrHealthRequest(uint64_t timeoutMicros, bool& requested) {
   Kestrix::System::LockGuard<Kestrix::System::WaitableObject> lock(*stop_);
-  const bool stop = Kestrix::System::TimedWaitUntil(*stop_, timeoutMicros,
-                                                    [this] { return stopRequested_ || healthRequested_; });
+  Kestrix::System::TimedWaitUntil(*stop_, timeoutMicros, [this] { return stopRequested_ || healthRequested_; });
   requested = healthRequested_;
   healthRequested_ = false;
-  return stop && stopRequested_;
+  return stopRequested_;
 }
 
 bool App::IsStopRequested() const {

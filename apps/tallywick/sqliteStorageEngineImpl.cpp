@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -60,10 +59,8 @@ const std::string& NextTableSql() {
 }
 // A row when a table of this name, in any case, exists (a lookup in the schema).
 const char* const kTableExistsSql = "SELECT 1 FROM pragma_table_info(?) LIMIT 1;";
-// The columns of a table with their declared types in one row: "name TYPE"
-// lines (a statement here is stepped once per call).
-const char* const kColumnsSql =
-    "SELECT group_concat(name || ' ' || upper(type), char(10)) FROM pragma_table_info(?);";
+// The declared type of one column of a table; no row when there is no such column.
+const char* const kColumnTypeSql = "SELECT upper(type) FROM pragma_table_info(?) WHERE name = ?;";
 const char* const kCreateIntegerSql =
     "CREATE TABLE IF NOT EXISTS \"%1\" (    sm_timestamp    INTEGER,   sm_stat_value   INTEGER,   "
     "CONSTRAINT \"pk_%2\" PRIMARY KEY (sm_timestamp));";
@@ -482,41 +479,29 @@ void SqliteStorageEngine::Initialize() {
   ExecuteSql(MetadataCreateSql());
   // A metadata table made by something else would fail every series' first
   // store, pass after pass, while the service looked healthy.
-  const std::map<std::string, std::string> columns = TableColumns(kMetadataTable);
-  for (const char* column : {"stat_id", "stat_table_name", "stat_metadata"}) {
-    if (columns.count(column) == 0) {
-      throw StorageException(MessageFormatter::ASPrint("table %1 has no column %2", kMetadataTable, column));
-    }
+  if (const char* column = MissingColumn(kMetadataTable, {"stat_id", "stat_table_name", "stat_metadata"}, false)) {
+    throw StorageException(MessageFormatter::ASPrint("table %1 has no column %2", kMetadataTable, column));
   }
   ExpireAll();
 }
 
-std::map<std::string, std::string> SqliteStorageEngine::TableColumns(const std::string& table) {
-  std::map<std::string, std::string> columns;
-  SqlitePreparedStatement query(db_.Get(), kColumnsSql, logger_);
-  query.BindText(1, table);
-  std::string rows;
-  query.QueryText(rows);
-  for (size_t begin = 0; begin < rows.size();) {
-    const size_t end = std::min(rows.find('\n', begin), rows.size());
-    const std::string row = rows.substr(begin, end - begin);
-    const size_t blank = row.find(' ');
-    columns.emplace(row.substr(0, blank), blank == std::string::npos ? "" : row.substr(blank + 1));
-    begin = end + 1;
+const char* SqliteStorageEngine::MissingColumn(const std::string& table, std::initializer_list<const char*> columns,
+                                               bool numeric) {
+  SqlitePreparedStatement query(db_.Get(), kColumnTypeSql, logger_);
+  for (const char* column : columns) {
+    const std::string name = column;  // bound without a copy: lives across the step
+    query.BindText(1, table);
+    query.BindText(2, name);
+    std::string type;
+    if (!query.QueryText(type) || (numeric && !IsNumericType(type))) return column;
   }
-  return columns;
+  return nullptr;
 }
 
-void SqliteStorageEngine::RefuseForeignColumns(const PersistedStat& stat, const std::string& table) {
-  const std::map<std::string, std::string> columns = TableColumns(table);
-  for (const char* column : {"sm_timestamp", "sm_stat_value"}) {
-    const auto found = columns.find(column);
-    if (found != columns.end() && IsNumericType(found->second)) continue;
-    const std::string message = MessageFormatter::ASPrint(
-        "Refusing to store %1: its table %2 has no numeric column %3", stat.GetName(), table, column);
-    if (refusalsLogged_.insert(stat.GetName()).second) KLOG(logger_, ERROR, "%1", message);
-    throw StorageException(message);
-  }
+void SqliteStorageEngine::RefuseSeries(const PersistedStat& stat, const std::string& message) {
+  // Once: the refusal recurs every pass, and the drain logs each one.
+  if (refusalsLogged_.insert(stat.GetName()).second) KLOG(logger_, ERROR, "%1", message);
+  throw StorageException(message);
 }
 
 void SqliteStorageEngine::ExpireAll() {
@@ -603,11 +588,8 @@ void SqliteStorageEngine::RefuseForeignTable(const PersistedStat& stat, const st
     foreign = owner.QueryText(other);
   }
   if (foreign) {
-    const std::string message = MessageFormatter::ASPrint(
-        "Refusing to store %1: its table %2 already belongs to %3", stat.GetName(), table, other);
-    // Once: the refusal recurs every pass, and the drain logs each one.
-    if (refusalsLogged_.insert(stat.GetName()).second) KLOG(logger_, ERROR, "%1", message);
-    throw StorageException(message);
+    RefuseSeries(stat, MessageFormatter::ASPrint("Refusing to store %1: its table %2 already belongs to %3",
+                                                 stat.GetName(), table, other));
   }
 }
 
@@ -623,7 +605,10 @@ SqliteStorageEngine::StatementSet SqliteStorageEngine::CreateStatements(const Pe
   const char* create = stat.GetValueKind() == ValueKindInteger ? kCreateIntegerSql : kCreateRealSql;
   ExecuteSql(MessageFormatter::ASPrint(create, quoted, quoted));
   // A table of this name made by something else is kept, but not written.
-  RefuseForeignColumns(stat, table);
+  if (const char* column = MissingColumn(table, {"sm_timestamp", "sm_stat_value"}, true)) {
+    RefuseSeries(stat, MessageFormatter::ASPrint("Refusing to store %1: its table %2 has no numeric column %3",
+                                                 stat.GetName(), table, column));
+  }
   {
     SqlitePreparedStatement upsert(db_.Get(), MetadataUpsertSql(), logger_);
     upsert.BindText(1, stat.GetName());

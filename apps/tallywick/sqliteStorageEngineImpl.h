@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <set>
@@ -163,11 +164,11 @@ private:
   StatementSet GetStatements(const PersistedStat& stat);
   StatementSet CreateStatements(const PersistedStat& stat);
   void RefuseForeignTable(const PersistedStat& stat, const std::string& table);
-  // RefuseForeignColumns throws (logging once per series) unless table has
-  // the series columns with numeric types. Caller holds writeLock_.
-  void RefuseForeignColumns(const PersistedStat& stat, const std::string& table);
-  // TableColumns maps each column of table to its declared type, upper case.
-  std::map<std::string, std::string> TableColumns(const std::string& table);
+  // MissingColumn returns the first of columns that table lacks (or, when
+  // numeric, whose declared type stores no numbers); null when none.
+  const char* MissingColumn(const std::string& table, std::initializer_list<const char*> columns, bool numeric);
+  // RefuseSeries logs message once per series and throws it. Caller holds writeLock_.
+  [[noreturn]] void RefuseSeries(const PersistedStat& stat, const std::string& message);
   // ExecuteTransactionSql runs BEGIN or COMMIT through statement, prepared on
   // first use; logs and throws as ExecuteSql does. Caller holds writeLock_.
   void ExecuteTransactionSql(SqlitePreparedStatementRef& statement, const std::string& sql);
