@@ -18,6 +18,22 @@ bool ReadColumns(FieldCursor& fields, std::array<uint64_t, N>& values) {
   return true;
 }
 
+// ReadCpuColumns parses the tick columns of a cpu line of /proc/stat. Kernels
+// before 2.6.11 wrote fewer than 8 (2.4: user nice system idle; iowait, then
+// irq and softirq, then steal came later): at least the first 4 must be there,
+// and the columns a kernel does not write are kAbsent. A token that is not a
+// number rejects the line; columns after the 8th are not read.
+bool ReadCpuColumns(FieldCursor& fields, std::array<uint64_t, 8>& ticks) {
+  constexpr size_t kFirstKernelColumns = 4;
+  std::string_view token;
+  size_t read = 0;
+  for (; read < ticks.size() && fields.Next(token); ++read) {
+    if (!ParseUnsigned(token, ticks[read])) return false;
+  }
+  for (size_t i = read; i < ticks.size(); ++i) ticks[i] = kAbsent;
+  return read >= kFirstKernelColumns;
+}
+
 // SplitKey splits "key: value" at the first colon into the trimmed key and
 // the rest; false when there is no colon or the key is empty. The rest keeps
 // its blanks: callers that split it into fields need no trimming.
@@ -142,7 +158,7 @@ bool StatCursor::Next(StatLine& out) {
       } else {
         continue;
       }
-      if (ReadColumns(fields, out.ticks)) return true;
+      if (ReadCpuColumns(fields, out.ticks)) return true;
     } else if (key == "btime") {
       if (fields.NextUnsigned(out.bootTime)) {
         out.kind = StatLine::BootTime;

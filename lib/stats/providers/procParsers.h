@@ -133,13 +133,15 @@ struct StatLine {
   enum Kind { CpuTotal, Cpu, BootTime };
   Kind kind = CpuTotal;
   uint32_t cpu = 0;                  // Cpu: the number after "cpu"
-  std::array<uint64_t, 8> ticks{};   // CpuTotal, Cpu: user nice system idle iowait irq softirq steal
+  std::array<uint64_t, 8> ticks{};   // CpuTotal, Cpu: user nice system idle iowait irq softirq steal, or kAbsent
   uint64_t bootTime = 0;             // BootTime: seconds since the epoch
 };
 
-/// StatCursor yields the "cpu", "cpuN" and "btime" lines of /proc/stat; a cpu
-/// line needs at least 8 numeric columns. Other keys (intr, ctxt, ...) are
-/// passed over.
+/// StatCursor yields the "cpu", "cpuN" and "btime" lines of /proc/stat. A cpu
+/// line needs at least the 4 numeric columns of the oldest kernels (user nice
+/// system idle); the tick columns it does not have (iowait, irq, softirq and
+/// steal on kernels before 2.6.11) are kAbsent. Other keys (intr, ctxt, ...)
+/// are passed over.
 class StatCursor : public LineCursor {
 public:
   using LineCursor::LineCursor;

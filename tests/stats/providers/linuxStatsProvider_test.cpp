@@ -190,6 +190,32 @@ TEST(LinuxStatsProviderTest, EntriesFollowTheFiles) {
   ExpectHosts(h, {{"cpu.count", -1}, {"sys.load.1min", -1}});  // an unreadable stat file skips the load averages
 }
 
+TEST(LinuxStatsProviderTest, OlderStatLayoutsKeepTheColumnsTheyHave) {
+  // 2.4 wrote 4 tick columns, 2.5.41 added iowait, 2.6.0 irq and softirq,
+  // 2.6.11 steal, later kernels guest and guest_nice.
+  Testing::TempDir tree("proc/linux-3.10");
+  Harness h(tree.Path());
+  const char* const names[] = {"cpu.used.user", "cpu.used.nice", "cpu.used.system", "cpu.idle",
+                               "cpu.iowait",    "cpu.irq",       "cpu.irqsoft",     "cpu.steal"};
+  for (const size_t columns : {4, 5, 7, 8, 10}) {
+    SCOPED_TRACE(std::to_string(columns) + " columns");
+    std::string total = "cpu ", cpu1 = "cpu1";
+    for (size_t c = 1; c <= columns; ++c) {
+      total += " " + std::to_string(10 * c);
+      cpu1 += " " + std::to_string(c);
+    }
+    tree.Write("stat", total + "\ncpu0 1 2 3 4 5 6 7 8 9 10\n" + cpu1 + "\nintr 1\nbtime 1\n");
+    Table want{{"cpu.count", 2}};
+    for (size_t c = 0; c < 8; ++c) want.emplace_back(names[c], c < columns ? int64_t(10 * (c + 1)) * kTick : -1);
+    ExpectHosts(h, want);
+    EXPECT_EQ(h.Get("cpu.idle.pCPU"), (Values{{"0", 4 * kTick}, {"1", 4 * kTick}}));
+    const Values steal = columns < 8 ? Values{{"0", 8 * kTick}} : Values{{"0", 8 * kTick}, {"1", 8 * kTick}};
+    EXPECT_EQ(h.Get("cpu.steal.pCPU"), steal);
+  }
+  tree.Write("stat", "cpu  1 2 3\ncpu0 1 2 3 4 5 6 garbage\ncpu1 1 2 3 4 5 6 7 8\n");  // too short, not a number
+  ExpectHosts(h, {{"cpu.count", 1}, {"cpu.used.user", -1}});
+}
+
 TEST(LinuxStatsProviderTest, TickFactorNeedsAPositiveClockRate) {
   EXPECT_EQ(MicrosPerTick(100), 10000u);
   EXPECT_EQ(MicrosPerTick(1024), 976u);
