@@ -215,9 +215,26 @@ bool DiskstatsCursor::Next(DiskstatsLine& out) {
   while (NextLine(line)) {
     FieldCursor fields(line);
     uint64_t number = 0;
-    if (fields.NextUnsigned(number) && fields.NextUnsigned(number) && fields.Next(out.name) &&
-        ReadColumns(fields, out.values))
+    if (!fields.NextUnsigned(number) || !fields.NextUnsigned(number) || !fields.Next(out.name)) continue;
+    std::string_view token;
+    size_t read = 0;
+    bool garbage = false;
+    while (read < out.values.size() && fields.Next(token)) {
+      if (!ParseUnsigned(token, out.values[read])) {
+        garbage = true;
+        break;
+      }
+      ++read;
+    }
+    if (read == out.values.size()) return true;
+    // Before 2.6.25 a partition line had 4 columns only: reads, sectors read,
+    // writes, sectors written.
+    if (read == 4 && !garbage) {
+      const std::array<uint64_t, 4> old{out.values[0], out.values[1], out.values[2], out.values[3]};
+      out.values.fill(kAbsent);
+      for (size_t i = 0; i < old.size(); ++i) out.values[2 * i] = old[i];
       return true;
+    }
   }
   return false;
 }

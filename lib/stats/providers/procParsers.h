@@ -173,14 +173,17 @@ bool ParseLoadavg(std::string_view text, std::array<float, 3>& loads);
 
 /// DiskstatsLine is one line of /proc/diskstats: the device name and the
 /// first 11 statistics columns (reads completed ... weighted time doing I/O),
-/// as written (times in milliseconds).
+/// as written (times in milliseconds). A partition line of a kernel before
+/// 2.6.25 fills reads, sectors read, writes and sectors written (columns 1, 3,
+/// 5 and 7); the other columns are kAbsent.
 struct DiskstatsLine {
   std::string_view name;
   std::array<uint64_t, 11> values{};
 };
 
 /// DiskstatsCursor yields lines with a major, a minor, a name and at least 11
-/// numeric columns; later columns (discards, flushes) are ignored.
+/// numeric columns, or exactly 4 (the old partition layout); columns after the
+/// 11th (discards, flushes) are ignored.
 class DiskstatsCursor : public LineCursor {
 public:
   using LineCursor::LineCursor;

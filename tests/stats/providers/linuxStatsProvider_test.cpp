@@ -190,11 +190,22 @@ TEST(LinuxStatsProviderTest, EntriesFollowTheFiles) {
   ExpectHosts(h, {{"cpu.count", -1}, {"sys.load.1min", -1}});  // an unreadable stat file skips the load averages
 }
 
-TEST(LinuxStatsProviderTest, OlderStatLayoutsKeepTheColumnsTheyHave) {
-  // 2.4 wrote 4 tick columns, 2.5.41 added iowait, 2.6.0 irq and softirq,
-  // 2.6.11 steal, later kernels guest and guest_nice.
+TEST(LinuxStatsProviderTest, OlderLayoutsKeepTheColumnsTheyHave) {
   Testing::TempDir tree("proc/linux-3.10");
   Harness h(tree.Path());
+  // Before 2.6.25 a partition had 4 columns: reads, sectors read, writes, sectors written.
+  tree.Write("diskstats", "   8 0 sda 1000 10 20000 700 500 5 8000 300 0 900 1000\n   8 1 sda1 900 18000 400 7000\n"
+                          "   8 2 sda2 1 2 3 x\n   8 3 sda3 1 2 3 4 5\n");
+  const Values none;
+  const std::pair<const char*, Values> partitions[] = {
+      {"disk.reads.disk.disk", {{"sda,sda1", 900}}},          {"disk.sectors.read.disk.disk", {{"sda,sda1", 18000}}},
+      {"disk.writes.disk.disk", {{"sda,sda1", 400}}},         {"disk.sectors.written.disk.disk", {{"sda,sda1", 7000}}},
+      {"disk.reads.merged.disk.disk", none},                  {"disk.reading.disk.disk", none},
+      {"disk.io.weighted.disk.disk", none}};
+  for (const auto& [label, want] : partitions) EXPECT_EQ(h.Get(label, {"*", "*"}), want) << label;
+  EXPECT_EQ(h.Get("disk.reads.merged.disk"), (Values{{"sda", 10}}));
+  // 2.4 wrote 4 tick columns, 2.5.41 added iowait, 2.6.0 irq and softirq,
+  // 2.6.11 steal, later kernels guest and guest_nice.
   const char* const names[] = {"cpu.used.user", "cpu.used.nice", "cpu.used.system", "cpu.idle",
                                "cpu.iowait",    "cpu.irq",       "cpu.irqsoft",     "cpu.steal"};
   for (const size_t columns : {4, 5, 7, 8, 10}) {
