@@ -4,6 +4,8 @@
 #include <sys/statvfs.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 
 #include "kestrix/exception.h"
 #include "kestrix/thread.h"
@@ -157,9 +159,18 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
     context.total = 0;
     context.unreadable = 0;
     context.linked.clear();
+    // The configured path itself is followed when it is or runs through a
+    // symbolic link (as du -H does): the walk follows no link, so it would
+    // meet the link alone and report 0 as the size of the tree behind it.
+    const std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    if (!resolved) {
+      const int error = errno;
+      KLOG(GetLogger(), ERROR, "realpath(%1) failed with errno %2", path, error);
+      continue;
+    }
     // At most one open descriptor; links are not followed; the walk stays on
     // the path's file system; the callback steers the walk.
-    if (::nftw(path.c_str(), AddSize, 1, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL) != 0) {
+    if (::nftw(resolved.get(), AddSize, 1, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL) != 0) {
       const int error = errno;
       KLOG(GetLogger(), ERROR, "nftw(%1) failed with errno %2", path, error);
       continue;

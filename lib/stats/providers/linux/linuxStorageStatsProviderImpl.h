@@ -1,6 +1,8 @@
 // LinuxStorageStatsProvider: total and used size of configured file systems
 // (statvfs) and total size of configured directory trees (a physical walk with
-// nftw that stays on the tree's file system), measured afresh on every request.
+// nftw that stays on the tree's file system; a configured path that is a
+// symbolic link is followed to its target first), measured afresh on every
+// request.
 //
 // The service constructs one with the paths of its configuration and samples
 // it on its own, long period: a directory walk visits every object below the

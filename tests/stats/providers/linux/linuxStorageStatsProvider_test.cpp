@@ -112,6 +112,13 @@ TEST(LinuxStorageStatsProviderTest, DirectoryTreeSize) {
   Values other;  // a second walk on another thread uses that thread's own context
   std::thread([&] { other = s.Get("storage.totalsize.D.directory"); }).join();
   EXPECT_EQ(other, (Values{{tree.Path(), tree.All()}}));
+  // A configured path that is a symbolic link measures the tree behind it; a dangling one measures nothing.
+  Testing::TempDir elsewhere;
+  const std::string via = elsewhere.Path("via"), dangling = elsewhere.Path("dangling");
+  ASSERT_EQ(::symlink(tree.Path().c_str(), via.c_str()), 0);
+  ASSERT_EQ(::symlink(elsewhere.Path("gone").c_str(), dangling.c_str()), 0);
+  Storage linked({}, {via, via + "/", dangling});
+  EXPECT_EQ(linked.Get("storage.totalsize.D.directory"), (Values{{via, tree.All()}, {via + "/", tree.All()}}));
   Testing::RecordingResult unknown;
   s.provider->GetLinuxStorageStatValues({MakeStatInstance(77, {"*"})}, unknown);
   EXPECT_TRUE(unknown.values.empty());
