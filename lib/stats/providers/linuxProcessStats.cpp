@@ -247,7 +247,8 @@ TaskCounts ProcessTable::Refresh(ProcFileReader& reader, uint64_t microsPerTick)
       case 'R': ++counts.running; break;
       case 'S': ++counts.sleeping; break;
       case 'D': ++counts.blocked; break;
-      case 'T': ++counts.stopped; break;
+      // 't': stopped by its tracer, which kernels before 2.6.33 wrote as 'T'.
+      case 'T': case 't': ++counts.stopped; break;
       case 'Z': ++counts.zombie; break;
       default:
         KLOG(logger_, WARNING, "Unknown process status detected: '%1'",

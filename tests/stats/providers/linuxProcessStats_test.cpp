@@ -130,6 +130,9 @@ TEST(LinuxProcessStatsTest, VanishedAndReplacedProcessesAreNotCounted) {
   EXPECT_EQ(p.Host("tasks.total"), 4);
   std::filesystem::remove_all(tree.Path("77"));
   EXPECT_EQ(p.Host("tasks.zombie"), 0);
+  // Stopped by a tracer: 't' since 2.6.33, 'T' before.
+  tree.Write("200/stat", "200 (sshd) t 0 200 200 0 -1 4194560 100 0 0 0 1 1 0 0 20 0 1 0 2000 4096 1\n");
+  EXPECT_EQ(p.Tasks(), (Counts{3, 0, 0, 0, 1, 0}));  // 200 t, 300 I, 400 unparsable
 }
 
 TEST(LinuxProcessStatsTest, FailedEnumerationLeavesTaskCountsAbsent) {
