@@ -70,6 +70,9 @@ const char* const kCreateRealSql =
 const char* const kInsertSql = "INSERT OR REPLACE INTO \"%1\"    (sm_timestamp, sm_stat_value)   VALUES (?, ?);";
 const char* const kExpireSql = "DELETE FROM \"%1\"  WHERE sm_timestamp < ?;";
 const char* const kQuickCheckSql = "PRAGMA quick_check;";
+// SQLite's smallest page. Once set up, a database file holds at least its
+// first page; a shorter one was emptied or cut short behind SQLite's back.
+constexpr off_t kSmallestPageBytes = 512;
 // The page size only takes effect on a new file, so it comes before
 // journal_mode, which writes the file's header. Each pass changes one or two
 // pages of every series' table: at 1 KiB a page, instead of SQLite's default
@@ -361,6 +364,7 @@ void SqliteStorageEngine::OpenConnection() {
 
 void SqliteStorageEngine::EnsureConnection() {
   std::string reason;
+  bool truncated = false;
   if (!db_.Get()) {
     reason = "the previous reopen failed";
   } else if (failures_ >= ReopenAfterFailures) {
@@ -371,6 +375,14 @@ void SqliteStorageEngine::EnsureConnection() {
       reason = MessageFormatter::ASPrint("the file is gone (%1)", std::strerror(errno));
     } else if (static_cast<uint64_t>(st.st_dev) != device_ || static_cast<uint64_t>(st.st_ino) != inode_) {
       reason = "the file was replaced";
+    } else if (st.st_size < kSmallestPageBytes) {
+      // The pages that were checkpointed into the file are gone; the log's
+      // frames alone are not a database, and checkpointed into the emptied
+      // file they would leave holes of zeros where those pages were.
+      KLOG(logger_, ERROR, "Database %1 was truncated to %2 bytes while open: the samples stored in it are lost",
+           locator_, static_cast<int64_t>(st.st_size));
+      reason = "the file was truncated";
+      truncated = true;
     } else if (walInode_ != 0) {
       // Samples committed since the last checkpoint live only in the log: one
       // deleted from the directory would take them along at the close, and
@@ -390,8 +402,9 @@ void SqliteStorageEngine::EnsureConnection() {
   // rows are created again in the new file by the next store of each series.
   // Its write-ahead log sits at the path that the new file will use:
   // checkpointed into the old file and truncated, so the new connection never
-  // reads the old file's pages as its own.
-  CloseConnection();
+  // reads the old file's pages as its own. A truncated file's log is
+  // dropped instead: its frames are only a part of the lost pages.
+  CloseConnection(truncated);
   try {
     OpenConnection();
     ExecuteSql(MetadataCreateSql());
@@ -416,18 +429,26 @@ void SqliteStorageEngine::SetAvailabilityListener(std::function<void()> listener
   availabilityListener_ = std::move(listener);
 }
 
-void SqliteStorageEngine::CloseConnection() {
+void SqliteStorageEngine::CloseConnection(bool dropLog) {
   // The statements belong to the connection and are finalized before it closes.
   DropConnectionStatements();
   const void* handle = db_.Get();
   if (!handle) return;
   std::string message;
-  if (LockedCall(db_.Get(), message, [&] {
-        return sqlite3_wal_checkpoint_v2(db_.Get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-      }) != SQLITE_OK) {
+  if (dropLog) {
+    // Nor may the close checkpoint it, as the last connection's close does.
+    sqlite3_db_config(db_.Get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  } else if (LockedCall(db_.Get(), message, [&] {
+               return sqlite3_wal_checkpoint_v2(db_.Get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+             }) != SQLITE_OK) {
     KLOG(logger_, WARNING, "Unable to checkpoint database %1: %2", locator_, message);
   }
   if (db_.Close() != SQLITE_OK) KLOG(logger_, ERROR, "Failed to destroy dbHandle %1", handle);
+  // Left in place, the next connection would read its frames as pages of the
+  // new file.
+  if (dropLog && ::unlink(walPath_.c_str()) != 0 && errno != ENOENT) {
+    KLOG(logger_, ERROR, "Unable to delete write-ahead log %1: %2", walPath_, std::strerror(errno));
+  }
 }
 
 void SqliteStorageEngine::Close() {
@@ -755,8 +776,19 @@ void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
   std::string message;
   bool healthy = false;
   SqliteConnection check;
-  // Without SQLITE_OPEN_CREATE: a missing database is a failure, not a new file.
-  if (check.Open(locator_, SQLITE_OPEN_READWRITE, message) == SQLITE_OK) {
+  // Without SQLITE_OPEN_CREATE below: a missing database is a failure, not a new file.
+  off_t size = kSmallestPageBytes;
+  {
+    // Under the write lock: a reopen's new file is empty until its set-up ran.
+    std::lock_guard<std::recursive_mutex> write(writeLock_);
+    struct stat st {};
+    if (inode_ != 0 && ::stat(locator_.c_str(), &st) == 0) size = st.st_size;
+  }
+  if (size < kSmallestPageBytes) {
+    // quick_check finds nothing wrong in an empty file, and a connection
+    // opening one deletes the write-ahead log next to it.
+    message = MessageFormatter::ASPrint("the file was truncated to %1 bytes", static_cast<int64_t>(size));
+  } else if (check.Open(locator_, SQLITE_OPEN_READWRITE, message) == SQLITE_OK) {
     sqlite3_busy_timeout(check.Get(), DefaultBusyTimeoutMs);
     CheckCacheScope bounded(check.Get());
     std::vector<std::string> rows;

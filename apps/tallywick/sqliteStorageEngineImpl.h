@@ -181,7 +181,8 @@ private:
   void OpenConnection();
   // EnsureConnection reopens the connection when the file at the locator, or
   // its write-ahead log, is gone or is another file than the open one, or
-  // after ReopenAfterFailures failed writes, or when an earlier reopen failed.
+  // when the file was truncated to less than a page, or after
+  // ReopenAfterFailures failed writes, or when an earlier reopen failed.
   // Throws StorageException when there is no usable connection. Caller holds
   // writeLock_.
   void EnsureConnection();
@@ -190,8 +191,9 @@ private:
   void SetUnusable(bool unusable);
   // CloseConnection checkpoints the write-ahead log through the connection
   // (its open descriptor still reaches a log deleted from the directory),
-  // truncates it and closes the connection. Caller holds writeLock_.
-  void CloseConnection();
+  // truncates it and closes the connection; with dropLog it closes without
+  // a checkpoint and deletes the log. Caller holds writeLock_.
+  void CloseConnection(bool dropLog = false);
   // Failed / Succeeded count consecutive write failures. Caller holds writeLock_.
   void Failed() { ++failures_; }
   void Succeeded() { failures_ = 0; }

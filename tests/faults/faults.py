@@ -1,7 +1,7 @@
-"""Fault runs of the built service: kills, signals, a vanished database, an
-unwritable directory, a held write lock, a full file system. Each case checks
-that nothing stored is lost or corrupted, that a pass is stored whole or not at
-all, and that storing resumes once the fault is gone.
+"""Fault runs of the built service: kills, signals, a vanished or truncated
+database, an unwritable directory, a held write lock, a full file system. Each
+case checks that nothing stored is lost or corrupted, that a pass is stored
+whole or not at all, and that storing resumes once the fault is gone.
 
   python3 tests/faults/faults.py          every case (make faults)
   python3 tests/faults/faults.py --quick  the short cases, fewer repetitions
@@ -121,19 +121,35 @@ def case_sigterm(times):
         return "%d stops" % times
 
 
-def case_deleted():
+def delete_files(db):
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(db + suffix):
+            os.remove(db + suffix)
+
+
+def truncate_file(db):
+    c = sqlite3.connect(db, timeout=10)
+    c.execute("PRAGMA wal_checkpoint(TRUNCATE);")  # most pages in the file, as after a while
+    c.close()
+    os.truncate(db, 0)
+
+
+def case_damaged(damage, reason, error=None):
+    """damage(db) while the service runs: it reopens, logging reason (and the
+    error line), and stores whole passes into a sound file again."""
     with twrun.TempDir() as d:
         path, db = conf(d), d.file("db/tw.db")
         p = start(path)
         try:
             wait_rows(db, 1, "first passes")
-            for suffix in ("", "-wal", "-shm"):
-                if os.path.exists(db + suffix):
-                    os.remove(db + suffix)
+            damage(db)
+            twrun.wait_for(lambda: "Reopening database %s: %s" % (db, reason) in log_text(d), "the reopen")
             twrun.wait_for(lambda: len(rows(db, PAIR[0])) >= 2, "passes stored in the new file")
-            if "Reopening database %s: the file is gone" % db not in log_text(d):
-                raise AssertionError("no reopen line in the log")
-            check_whole(db, "after deletion")
+            if error and error % db not in log_text(d):
+                raise AssertionError("no line %r in the log" % (error % db))
+            if integrity(db) != ["ok"]:
+                raise AssertionError("integrity_check %s" % integrity(db))
+            check_whole(db, "after the damage")
         finally:
             stop(p)
         return "recovered"
@@ -292,7 +308,9 @@ def main():
     random.seed(int(os.environ.get("TW_FAULT_SEED", str(int(time.time())))))
     cases = [("kill -9 and restart", lambda: case_kill9(3 if quick else 20)),
              ("SIGTERM during passes", lambda: case_sigterm(3 if quick else 10)),
-             ("database file deleted", case_deleted),
+             ("database file deleted", lambda: case_damaged(delete_files, "the file is gone")),
+             ("database file truncated", lambda: case_damaged(truncate_file, "the file was truncated",
+                                                              "Database %s was truncated to 0 bytes while open")),
              ("database directory unwritable", case_unwritable),
              ("health file directory removed", case_health_dir)]
     if not quick:

@@ -432,6 +432,33 @@ TEST_F(SqliteStorageEngineTest, AWriteAheadLogDeletedWhileOpenIsCheckpointedBefo
   EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2", "12|3"}));
 }
 
+// A file emptied in place keeps its inode; quick_check finds an empty file
+// sound, and a connection opening it deletes the log next to it.
+TEST_F(SqliteStorageEngineTest, AFileTruncatedWhileOpenIsRedAndSetUpAgain) {
+  auto engine = Open();
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  Store(*engine, *stat, 10, StatValue(1));
+  ASSERT_EQ(Database(db_).Exec("PRAGMA wal_checkpoint(TRUNCATE);"), SQLITE_OK);  // the pages into the file
+  Store(*engine, *stat, 11, StatValue(2));                                       // and one frame in the log
+  std::filesystem::resize_file(db_, 0);
+  HealthStatus before;
+  engine->CheckHealth(before);
+  EXPECT_EQ(before.level, HealthLevel::Red);
+  EXPECT_EQ(log_.Count("error SQLite database health check failed due to: the file was truncated to 0 bytes"), 1u);
+  EXPECT_TRUE(std::filesystem::exists(db_ + "-wal"));
+  Store(*engine, *stat, 12, StatValue(3));
+  EXPECT_EQ(log_.Count("error Database " + db_ + " was truncated to 0 bytes while open: the samples stored in it "
+                       "are lost"),
+            1u);
+  EXPECT_EQ(log_.Count("warning Reopening database " + db_ + ": the file was truncated"), 1u);
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"12|3"});
+  EXPECT_EQ(Query("SELECT stat_id FROM sm_stats_metadata;"), Rows{"mem.total"});
+  EXPECT_EQ(Query("PRAGMA integrity_check;"), Rows{"ok"});
+  HealthStatus after;
+  engine->CheckHealth(after);
+  EXPECT_EQ(after.level, HealthLevel::Green) << log_.Text();
+}
+
 TEST_F(SqliteStorageEngineTest, CloseLeavesEverySampleInTheFileAlone) {
   auto engine = Open();
   auto stat = Stat("mem.total", ValueKindInteger, 1);
