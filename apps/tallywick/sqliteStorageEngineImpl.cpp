@@ -135,6 +135,10 @@ std::string ErrorMessage(sqlite3* db, int rc) {
   return db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
 }
 
+std::string ReadOnlyMessage(const std::string& locator) {
+  return MessageFormatter::ASPrint("database %1 can only be opened for reading", locator);
+}
+
 int CommitHook(void* counter) {
   static_cast<std::atomic<uint64_t>*>(counter)->fetch_add(1, std::memory_order_relaxed);
   return 0;  // never veto the commit
@@ -340,6 +344,12 @@ void SqliteStorageEngine::OpenConnection() {
       SQLITE_OK) {
     KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
     throw StorageException(message);
+  }
+  // SQLite opens a file it may not write for reading only, without an error;
+  // every pass would then fail while the health check found the file sound.
+  if (sqlite3_db_readonly(db_.Get(), "main") == 1) {
+    KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
+    throw StorageException(ReadOnlyMessage(locator_));
   }
   sqlite3_busy_timeout(db_.Get(), busyTimeoutMs_);
   sqlite3_commit_hook(db_.Get(), &CommitHook, &commits_);
@@ -788,7 +798,11 @@ void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
     // quick_check finds nothing wrong in an empty file, and a connection
     // opening one deletes the write-ahead log next to it.
     message = MessageFormatter::ASPrint("the file was truncated to %1 bytes", static_cast<int64_t>(size));
-  } else if (check.Open(locator_, SQLITE_OPEN_READWRITE, message) == SQLITE_OK) {
+  } else if (check.Open(locator_, SQLITE_OPEN_READWRITE, message) != SQLITE_OK) {
+    // message holds SQLite's reason
+  } else if (sqlite3_db_readonly(check.Get(), "main") == 1) {
+    message = ReadOnlyMessage(locator_);
+  } else {
     sqlite3_busy_timeout(check.Get(), DefaultBusyTimeoutMs);
     CheckCacheScope bounded(check.Get());
     std::vector<std::string> rows;

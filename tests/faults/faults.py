@@ -155,6 +155,23 @@ def case_damaged(damage, reason, error=None):
         return "recovered"
 
 
+def health(d):
+    with open(d.file("health/health.xml")) as f:
+        return f.read().split("<status>")[1].split("<")[0]
+
+
+def read_only_copy(db, copy):
+    """A copy of db in write-ahead-log mode, as the service leaves its files,
+    owned by root and only readable for the service."""
+    c = sqlite3.connect(db, timeout=10)
+    c.execute("VACUUM INTO '%s';" % copy)
+    c.close()
+    c = sqlite3.connect(copy)
+    c.execute("PRAGMA journal_mode=wal;")
+    c.close()
+    os.chmod(copy, 0o644)
+
+
 def case_unwritable():
     if os.geteuid() != 0:
         return "SKIP: needs root to run the service as nobody"
@@ -163,6 +180,13 @@ def case_unwritable():
         p = start(path, twrun.unprivileged())
         try:
             wait_rows(db, 1, "first passes")
+            # SQLite opens a file it may not write for reading only, without an
+            # error: the reopen must fail, and the health file say so at once.
+            read_only_copy(db, db + ".copy")
+            os.rename(db + ".copy", db)
+            twrun.wait_for(lambda: health(d) == "RED", "RED after the reopen into a read-only file")
+            os.remove(db)
+            twrun.wait_for(lambda: health(d) == "GREEN", "GREEN once the file can be written")
             os.chmod(d.file("db"), 0o555)
             for suffix in ("", "-wal", "-shm"):
                 if os.path.exists(db + suffix):
@@ -177,7 +201,14 @@ def case_unwritable():
         finally:
             os.chmod(d.file("db"), 0o777)
             stop(p)
-        return "recovered"
+        # The service's own file, made read-only between two runs.
+        os.chmod(db, 0o444)
+        status = subprocess.call(twrun.unprivileged() + [twrun.BIN, path], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL, timeout=twrun.GUARD_SECONDS)
+        line = "Unable to open and initialize storage engine: database %s can only be opened for reading" % db
+        if status != 1 or line not in log_text(d) or health(d) != "RED":
+            raise AssertionError("read-only file at start: exit status %d, health %s" % (status, health(d)))
+        return "recovered, refused a read-only file"
 
 
 def case_lock(seconds):
