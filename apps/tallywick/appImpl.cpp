@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,7 +101,11 @@ bool App::LockDatabase() {
   // Never closed: the lock ends with the process, however it ends.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return true;
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    std::lock_guard<std::mutex> guard(lockMutex_);
+    lockFd_ = fd;
+    return true;
+  }
   const int error = errno;
   ::close(fd);
   if (error != EWOULDBLOCK) {
@@ -111,6 +116,35 @@ bool App::LockDatabase() {
   KLOG(logger_, ERROR, "Unable to open and initialize storage engine: database %1 is in use by another process "
        "(it holds %2)", locator_, path);
   return false;
+}
+
+void App::KeepDatabaseLock() {
+  std::lock_guard<std::mutex> guard(lockMutex_);
+  if (lockFd_ < 0) return;
+  const std::string path = locator_ + ".lock";
+  struct stat held {}, named {};
+  if (::fstat(lockFd_, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+      held.st_ino == named.st_ino) {
+    return;
+  }
+  // A missing directory is the database open's to report.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (fd < 0) return;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    // Once: a second service that started in between keeps the new file locked.
+    if (!lockLost_) {
+      KLOG(logger_, ERROR, "Lock file %1 was deleted or replaced and cannot be locked again: %2", path,
+           error == EWOULDBLOCK ? std::string("another process holds it") : std::string(std::strerror(error)));
+    }
+    lockLost_ = true;
+    return;
+  }
+  ::close(lockFd_);
+  lockFd_ = fd;
+  lockLost_ = false;
+  KLOG(logger_, WARNING, "Lock file %1 was deleted or replaced; locked it again", path);
 }
 
 bool App::OpenStorageEngine() {
@@ -139,7 +173,10 @@ void App::Run() {
   for (const auto& collection : collections_) {
     // The task holds the collection (and the application) while it runs.
     pool->Run([self, collection] {
-      collection->RunQueryLoop([self](uint64_t timeoutMicros) { return self->WaitForStop(timeoutMicros); });
+      collection->RunQueryLoop([self](uint64_t timeoutMicros) {
+        self->KeepDatabaseLock();  // once a pass: an `rm <database>*` takes the lock file along
+        return self->WaitForStop(timeoutMicros);
+      });
     });
   }
   ServiceNotifier notifier;

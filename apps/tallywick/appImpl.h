@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,12 @@ public:
   /// now rather than at its next turn: the storage engine asks for it when the
   /// database became unusable, or usable again. Callable from any thread.
   void RequestHealthRewrite();
+  /// KeepDatabaseLock locks the lock file again when it was deleted or
+  /// replaced since the start (`rm <database>*` takes it along), so that a
+  /// second service on the database still refuses to start. Logs the first
+  /// time it cannot (another process locked the new file). Called by the
+  /// sampling loops between passes; any thread.
+  void KeepDatabaseLock();
 
   /// WaitForStopOrHealthRequest is WaitForStop that also ends on a
   /// RequestHealthRewrite, which it consumes; requested tells which.
@@ -155,6 +162,9 @@ private:
   const Kestrix::System::WaitableObjectRef stop_;
   bool stopRequested_ = false;  // guarded by stop_'s lock; set once, never cleared
   bool healthRequested_ = false;  // guarded by stop_'s lock
+  std::mutex lockMutex_;
+  int lockFd_ = -1;        // guarded by lockMutex_: the locked <locator>.lock, never closed; -1: none
+  bool lockLost_ = false;  // guarded by lockMutex_: locking it again failed, and was logged
 
   // Set by Init (main thread, before any loop runs); read-only afterwards.
   std::string engineName_;

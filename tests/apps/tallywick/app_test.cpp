@@ -141,6 +141,11 @@ TEST(AppInitTest, ASecondServiceOnTheSameDatabaseRefusesToStart) {
                                                         dir.File("tallywick.db") + ".lock)"),
             std::string::npos);
   EXPECT_EQ(TestSupport::ReadFile(dir.File("health.xml")), "GREEN of the first");
+  // An `rm tallywick.db*` takes the lock file along; the first locks a new one.
+  ASSERT_TRUE(std::filesystem::remove(dir.File("tallywick.db.lock")));
+  first->KeepDatabaseLock();
+  EXPECT_FALSE(InitWith(dir, kConfig, Kestrix::MakeRef<App>()));
+  EXPECT_EQ(TestSupport::ReadFile(dir.File("health.xml")), "GREEN of the first");
 }
 
 // WaitForStop follows the test clock; Shutdown from another thread ends it.
