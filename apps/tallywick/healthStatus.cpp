@@ -65,6 +65,7 @@ bool ReplaceFileContent(const std::string& path, const std::string& tmpPath,
   if (written != content.size()) {
     KLOG(logger, ERROR, "Status file %1 write failed with %2", tmpPath, ferror(f));
     fclose(f);
+    unlink(tmpPath.c_str());
     return false;
   }
   // fwrite only filled the stream's buffer: a full file system shows up here,
@@ -73,14 +74,17 @@ bool ReplaceFileContent(const std::string& path, const std::string& tmpPath,
     const int error = errno;
     KLOG(logger, ERROR, "Status file %1 write failed with %2", tmpPath, error);
     fclose(f);
+    unlink(tmpPath.c_str());
     return false;
   }
   if (fclose(f) != 0) {
     KLOG(logger, ERROR, "Status file %1 write failed with %2", tmpPath, errno);
+    unlink(tmpPath.c_str());
     return false;
   }
   if (rename(tmpPath.c_str(), path.c_str()) != 0) {
     KLOG(logger, ERROR, "Status file %1->%2 rename failed with %3", tmpPath, path, errno);
+    unlink(tmpPath.c_str());
     return false;
   }
   return true;

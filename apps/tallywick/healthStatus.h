@@ -64,6 +64,7 @@ std::string FormatHealthStatus(const HealthStatus& status, uint64_t monotonicMic
 ///    open, flush, fsync or close, or the stream's error indicator after a short
 ///    write), and the rename is skipped;
 ///  - "Status file %1->%2 rename failed with %3" (tmpPath, path, errno).
+/// A failure after tmpPath was created removes it again.
 bool ReplaceFileContent(const std::string& path, const std::string& tmpPath,
                         const std::string& content, const Kestrix::Service::LoggerRef& logger);
 

@@ -89,6 +89,7 @@ TEST_F(HealthFileTest, ReplacesTheFileWholeOrLeavesItAlone) {
   std::filesystem::remove(path_);
   std::filesystem::create_directory(path_);  // rename of a file onto a directory fails
   EXPECT_FALSE(ReplaceFileContent(path_, tmp_, "newest", log_.Logger()));
+  EXPECT_FALSE(std::filesystem::exists(tmp_));
   EXPECT_EQ(log_.Lines(), (std::vector<std::string>{
                               "error Status file " + unwritable + " write failed with " + std::to_string(ENOENT),
                               "error Status file " + tmp_ + "->" + path_ + " rename failed with " +
@@ -98,7 +99,6 @@ TEST_F(HealthFileTest, ReplacesTheFileWholeOrLeavesItAlone) {
 TEST_F(HealthFileTest, FullFileSystemNeverReplacesThePreviousFile) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   // Every write that reaches /dev/full fails with ENOSPC, as on a full file system.
-  std::filesystem::create_symlink("/dev/full", tmp_);
   std::ofstream(path_) << "previous";
   // Content larger than the stream's buffer fails in fwrite (logged with the
   // stream's error indicator, 1); small content fails only at the flush
@@ -108,8 +108,10 @@ TEST_F(HealthFileTest, FullFileSystemNeverReplacesThePreviousFile) {
     int logged;
   } cases[] = {{100, ENOSPC}, {8192, 1}};
   for (const auto& c : cases) {
+    std::filesystem::create_symlink("/dev/full", tmp_);
     EXPECT_FALSE(ReplaceFileContent(path_, tmp_, std::string(c.size, 'n'), log_.Logger())) << c.size;
     ASSERT_FALSE(std::filesystem::is_symlink(path_)) << c.size << ": renamed onto the previous file";
+    ASSERT_FALSE(std::filesystem::is_symlink(tmp_)) << c.size << ": the failed write was left behind";
     EXPECT_EQ(ReadFile(path_), "previous") << c.size;
     EXPECT_EQ(log_.Count("error Status file " + tmp_ + " write failed with " + std::to_string(c.logged)), 1u)
         << c.size << ": " << log_.Text();
