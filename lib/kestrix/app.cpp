@@ -138,7 +138,7 @@ void InitApp(const ConfigRef& scratch, const std::string& configPath) {
     std::string error;
     const std::string path = settings.directory + "/" + settings.name + ".log";
     if (!MakeDirs(settings.directory, error) || !root->GetSink()->OpenFile(path, error)) {
-      root->GetSink()->UseStandardError();
+      root->GetSink()->UseStandardError(path);
       root->Write(LOG_WARNING,
                   MessageFormatter::ASPrint("Cannot open log file %1: %2; logging to standard error", path, error));
     }

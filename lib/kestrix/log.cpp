@@ -59,11 +59,11 @@ bool LogSink::OpenFile(const std::string& path, std::string& error) {
   return true;
 }
 
-void LogSink::UseStandardError() {
+void LogSink::UseStandardError(const std::string& retryPath) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (fd_ != 2) ::close(fd_);
   fd_ = 2;
-  path_.clear();
+  path_ = retryPath;
 }
 
 bool LogSink::Reopen(std::string& error) {

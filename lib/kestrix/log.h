@@ -47,10 +47,13 @@ public:
   /// OpenFile switches to appending to path; false (sink unchanged) on failure,
   /// with error set to the strerror text.
   bool OpenFile(const std::string& path, std::string& error);
-  /// Reopen reopens the current file (after rotation); no-op on standard error.
+  /// Reopen reopens the current file (after rotation), or tries again the
+  /// file that standard error stands in for; otherwise a no-op.
   bool Reopen(std::string& error);
-  /// UseStandardError switches (back) to standard error.
-  void UseStandardError();
+  /// UseStandardError switches (back) to standard error; a non-empty
+  /// retryPath is the file that could not be opened, which Reopen tries again
+  /// (logrotate's create may have made it writable since).
+  void UseStandardError(const std::string& retryPath = std::string());
   /// Write writes one complete line (which must end with '\n') of the given
   /// level; an error line (level LOG_ERROR or lower) also goes to standard
   /// error while mirroring is on and the sink is a file.
@@ -67,7 +70,7 @@ public:
 private:
   mutable std::mutex mutex_;   // guards fd_, path_ and mirrorErrors_: reopen and write exclude each other
   int fd_ = 2;                 // guarded by mutex_
-  std::string path_;           // guarded by mutex_; empty for standard error
+  std::string path_;           // guarded by mutex_; on standard error, the file to try again or empty
   bool mirrorErrors_ = false;  // guarded by mutex_
 };
 

@@ -60,6 +60,20 @@ class OpsTest(unittest.TestCase):
             self.assertIn("Exiting with status=true.", current)
             self.assertNotIn("Received signal 10", current + rotated)
 
+    def test_sigusr1_opens_the_log_file_that_could_not_be_opened_at_start(self):
+        with twrun.TempDir() as d:
+            os.makedirs(d.file("log/Tallywick.log"))  # a directory: the open fails, also for root
+            cfg = d.write("tw.xml", twrun.config(d.path, fast(d)))
+            proc = subprocess.Popen([twrun.BIN, cfg], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            self.addCleanup(lambda: (proc.poll() is None and proc.kill(), proc.communicate()))
+            twrun.wait_for(lambda: d.read("health.xml") or proc.poll() is not None, "the first health file")
+            os.rmdir(d.file("log/Tallywick.log"))
+            proc.send_signal(signal.SIGUSR1)
+            twrun.wait_for(lambda: "Log file reopened" in d.read("log/Tallywick.log"), "the log file")
+            _, err = twrun.stop(self, proc)
+            self.assertIn("logging to standard error", err)
+            self.assertIn("Exiting with status=true.", d.read("log/Tallywick.log"))
+
     def test_metrics_file_parses_and_holds_the_stored_values(self):
         parser = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
         if subprocess.run([parser, "-c", "import prometheus_client.parser"], capture_output=True).returncode != 0:
