@@ -5,9 +5,13 @@ namespace {
 
 // Sum of the parts' values; InvalidValue as soon as one part is invalid or the
 // sum leaves the representable range.
-Stats::StatValue SumOf(const PersistedStatList& parts) {
+// A part from another pass than `timestamp` (it got no value in this one, a
+// counter that went back, say) makes the sum invalid: mixed with this pass's
+// parts, its stale value would give a figure no pass measured.
+Stats::StatValue SumOf(const PersistedStatList& parts, uint64_t timestamp) {
   Stats::StatValue sum(0);
   for (const auto& p : parts) {
+    if (p->GetTimestamp() != timestamp) return Stats::InvalidValue;
     sum = Stats::CheckedAdd(sum, p->GetValue());
     if (Stats::IsInvalid(sum)) return Stats::InvalidValue;
   }
@@ -44,10 +48,11 @@ RationalPersistedStat::RationalPersistedStat(std::string name, uint32_t valueKin
 
 Stats::StatValue RationalPersistedStat::GetValue() const {
   if (numerators_.empty()) return Stats::InvalidValue;
-  const Stats::StatValue numerator = SumOf(numerators_);
+  const uint64_t timestamp = GetTimestamp();
+  const Stats::StatValue numerator = SumOf(numerators_, timestamp);
   if (Stats::IsInvalid(numerator) || denominators_.empty()) return numerator;
   // CheckedDivide yields InvalidValue for an invalid or zero denominator sum.
-  return Stats::CheckedDivide(numerator, SumOf(denominators_));
+  return Stats::CheckedDivide(numerator, SumOf(denominators_, timestamp));
 }
 
 uint64_t RationalPersistedStat::GetTimestamp() const {

@@ -102,7 +102,8 @@ public:
   const PersistedStatList& GetDenominators() const { return denominators_; }
 
   // PersistedStat
-  /// GetValue is InvalidValue when any part is invalid, when the sums overflow,
+  /// GetValue is InvalidValue when any part is invalid or holds a sample of
+  /// another time than the first numerator's, when the sums overflow,
   /// when the denominator sum is zero, or when there is no numerator;
   /// otherwise the reduced quotient.
   Stats::StatValue GetValue() const override;

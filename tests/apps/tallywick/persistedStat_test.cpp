@@ -22,6 +22,7 @@ TEST(RationalPersistedStatTest, SumsNumeratorsOverDenominators) {
     const char* what;
     std::vector<StatValue> numerators, denominators;
     StatValue want;
+    uint64_t lastPartTime = 100;  // the last denominator's, or numerator's without denominators
   } cases[] = {
       {"30 + 10 over 4", {StatValue(30), StatValue(10)}, {StatValue(4)}, StatValue(10)},
       {"150 + 50 over 4 cores", {StatValue(150), StatValue(50)}, {StatValue(4)}, StatValue(50)},
@@ -33,12 +34,17 @@ TEST(RationalPersistedStatTest, SumsNumeratorsOverDenominators) {
       {"reduced quotient", {StatValue(3)}, {StatValue(6)}, StatValue(1, 2)},
       {"numerator sum overflows", {StatValue(big), StatValue(1)}, {StatValue(1)}, InvalidValue},
       {"no numerators", {}, {StatValue(1)}, InvalidValue},
+      // A part that got no value in the latest pass keeps an older sample.
+      {"stale numerator", {StatValue(30), StatValue(10)}, {}, InvalidValue, 99},
+      {"stale denominator", {StatValue(30)}, {StatValue(2), StatValue(2)}, InvalidValue, 99},
   };
   for (const auto& c : cases) {
     RationalPersistedStat r("cpu.util", ValueKindReal, "", 3);
-    uint64_t t = 100;
-    for (const auto& v : c.numerators) r.AddNumerator(Sampled("n", t++, v));
-    for (const auto& v : c.denominators) r.AddDenominator(Sampled("d", 900, v));
+    const size_t parts = c.numerators.size() + c.denominators.size();
+    size_t part = 0;
+    auto time = [&] { return ++part == parts ? c.lastPartTime : 100u; };
+    for (const auto& v : c.numerators) r.AddNumerator(Sampled("n", time(), v));
+    for (const auto& v : c.denominators) r.AddDenominator(Sampled("d", time(), v));
     const StatValue got = r.GetValue();
     EXPECT_TRUE(got == c.want && Stats::IsInvalid(got) == Stats::IsInvalid(c.want))
         << c.what << ": got " << got.numerator() << "/" << got.denominator();
