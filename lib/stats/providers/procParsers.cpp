@@ -18,6 +18,18 @@ bool ReadColumns(FieldCursor& fields, std::array<uint64_t, N>& values) {
   return true;
 }
 
+// ReadLeadingColumns parses up to values.size() tokens of fields as unsigned
+// numbers, for layouts of older kernels with fewer columns; read tells how
+// many there were. False when a token is not a number.
+template <size_t N>
+bool ReadLeadingColumns(FieldCursor& fields, std::array<uint64_t, N>& values, size_t& read) {
+  std::string_view token;
+  for (read = 0; read < values.size() && fields.Next(token); ++read) {
+    if (!ParseUnsigned(token, values[read])) return false;
+  }
+  return true;
+}
+
 // ReadCpuColumns parses the tick columns of a cpu line of /proc/stat. Kernels
 // before 2.6.11 wrote fewer than 8 (2.4: user nice system idle; iowait, then
 // irq and softirq, then steal came later): at least the first 4 must be there,
@@ -25,11 +37,8 @@ bool ReadColumns(FieldCursor& fields, std::array<uint64_t, N>& values) {
 // number rejects the line; columns after the 8th are not read.
 bool ReadCpuColumns(FieldCursor& fields, std::array<uint64_t, 8>& ticks) {
   constexpr size_t kFirstKernelColumns = 4;
-  std::string_view token;
   size_t read = 0;
-  for (; read < ticks.size() && fields.Next(token); ++read) {
-    if (!ParseUnsigned(token, ticks[read])) return false;
-  }
+  if (!ReadLeadingColumns(fields, ticks, read)) return false;
   for (size_t i = read; i < ticks.size(); ++i) ticks[i] = kAbsent;
   return read >= kFirstKernelColumns;
 }
@@ -216,20 +225,12 @@ bool DiskstatsCursor::Next(DiskstatsLine& out) {
     FieldCursor fields(line);
     uint64_t number = 0;
     if (!fields.NextUnsigned(number) || !fields.NextUnsigned(number) || !fields.Next(out.name)) continue;
-    std::string_view token;
     size_t read = 0;
-    bool garbage = false;
-    while (read < out.values.size() && fields.Next(token)) {
-      if (!ParseUnsigned(token, out.values[read])) {
-        garbage = true;
-        break;
-      }
-      ++read;
-    }
+    if (!ReadLeadingColumns(fields, out.values, read)) continue;
     if (read == out.values.size()) return true;
     // Before 2.6.25 a partition line had 4 columns only: reads, sectors read,
     // writes, sectors written.
-    if (read == 4 && !garbage) {
+    if (read == 4) {
       const std::array<uint64_t, 4> old{out.values[0], out.values[1], out.values[2], out.values[3]};
       out.values.fill(kAbsent);
       for (size_t i = 0; i < old.size(); ++i) out.values[2 * i] = old[i];
