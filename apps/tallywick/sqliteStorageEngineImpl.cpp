@@ -73,6 +73,10 @@ const char* const kQuickCheckSql = "PRAGMA quick_check;";
 // SQLite's smallest page. Once set up, a database file holds at least its
 // first page; a shorter one was emptied or cut short behind SQLite's back.
 constexpr off_t kSmallestPageBytes = 512;
+// The write-ahead log's layout, and the frames after which SQLite checkpoints it.
+constexpr int64_t kWalHeaderBytes = 32;
+constexpr int64_t kWalFrameHeaderBytes = 24;
+constexpr int64_t kAutoCheckpointFrames = 1000;
 // The page size only takes effect on a new file, so it comes before
 // journal_mode, which writes the file's header. Each pass changes one or two
 // pages of every series' table: at 1 KiB a page, instead of SQLite's default
@@ -175,6 +179,17 @@ private:
   int64_t usual_ = 0;
   bool bounded_ = false;
 };
+
+// PageSize returns the page size of db's main database, 0 when unreadable.
+int64_t PageSize(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  int64_t size = 0;
+  if (sqlite3_prepare_v2(db, "PRAGMA page_size;", -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
+    size = sqlite3_column_int64(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  return size;
+}
 
 // The time-to-live cutoff in whole seconds; a time to live longer than the
 // clock's range keeps everything instead of wrapping around.
@@ -358,6 +373,13 @@ void SqliteStorageEngine::OpenConnection() {
     if (sql == kQuickCheckSql) bounded.emplace(db_.Get());
     ExecuteSql(sql);
   }
+  // The log's size with SQLite's automatic checkpoint at its default 1,000
+  // frames. A reader that keeps an old snapshot open stops checkpoints from
+  // reaching the log's end, and the log grows for as long as it does; SQLite
+  // keeps a file at its largest size unless a size limit is set, which
+  // truncates it at the first commit after a complete checkpoint.
+  usualWalBytes_ = kWalHeaderBytes + kAutoCheckpointFrames * (PageSize(db_.Get()) + kWalFrameHeaderBytes);
+  ExecuteSql(MessageFormatter::ASPrint("PRAGMA journal_size_limit=%1;", 2 * usualWalBytes_));
   // The identity of the file just opened; a locator that names no file (an
   // in-memory database) has none and is never checked.
   struct stat st {};
@@ -401,6 +423,8 @@ void SqliteStorageEngine::EnsureConnection() {
         reason = MessageFormatter::ASPrint("the write-ahead log is gone (%1)", std::strerror(errno));
       } else if (static_cast<uint64_t>(st.st_ino) != walInode_) {
         reason = "the write-ahead log was replaced";
+      } else {
+        WatchLogSize(static_cast<int64_t>(st.st_size));
       }
     }
   }
@@ -426,6 +450,19 @@ void SqliteStorageEngine::EnsureConnection() {
   reopens_.fetch_add(1, std::memory_order_relaxed);
   KLOG(logger_, INFO, "Reopened database %1", locator_);
   SetUnusable(false);
+}
+
+void SqliteStorageEngine::WatchLogSize(int64_t bytes) {
+  if (!walGrowthLogged_ && bytes > WalGrowthWarningFactor * usualWalBytes_) {
+    KLOG(logger_, WARNING,
+         "Write-ahead log %1 has grown to %2 bytes: another connection keeps a read transaction open, so the log "
+         "cannot be checkpointed into the database",
+         walPath_, bytes);
+    walGrowthLogged_ = true;
+  } else if (walGrowthLogged_ && bytes <= 2 * usualWalBytes_) {
+    KLOG(logger_, INFO, "Write-ahead log %1 is checkpointed again and back to %2 bytes", walPath_, bytes);
+    walGrowthLogged_ = false;
+  }
 }
 
 void SqliteStorageEngine::SetUnusable(bool unusable) {

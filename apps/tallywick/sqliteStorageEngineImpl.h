@@ -111,6 +111,11 @@ public:
   /// commit) after which the next write reopens the connection, in case the
   /// handle itself went bad (an I/O error that SQLite keeps reporting).
   static constexpr unsigned ReopenAfterFailures = 3;
+  /// WalGrowthWarningFactor: a write-ahead log this many times its usual size
+  /// (1,000 frames, where SQLite checkpoints it) is logged as one that cannot
+  /// be checkpointed. The log is truncated back to twice its usual size at the
+  /// first commit after the checkpoint completes.
+  static constexpr int64_t WalGrowthWarningFactor = 16;
 
   /// Opens (creating when missing) and sets up the database; throws
   /// StorageException after "SQLite database open failed for %1" or the
@@ -189,6 +194,10 @@ private:
   // SetUnusable records whether the last reopen failed and tells the
   // availability listener when that changed. Caller holds writeLock_.
   void SetUnusable(bool unusable);
+  // WatchLogSize logs once when the write-ahead log, bytes long, has grown past
+  // WalGrowthWarningFactor times its usual size, and once when it is back
+  // within its size limit. Caller holds writeLock_.
+  void WatchLogSize(int64_t bytes);
   // CloseConnection checkpoints the write-ahead log through the connection
   // (its open descriptor still reaches a log deleted from the directory),
   // truncates it and closes the connection; with dropLog it closes without
@@ -210,6 +219,8 @@ private:
   uint64_t inode_ = 0;      // guarded by writeLock_
   uint64_t walInode_ = 0;   // guarded by writeLock_: the write-ahead log's, 0 when none was seen
   unsigned failures_ = 0;   // guarded by writeLock_
+  int64_t usualWalBytes_ = 0;     // guarded by writeLock_: the log's size at 1,000 frames of this file's pages
+  bool walGrowthLogged_ = false;  // guarded by writeLock_: the log's growth was logged and has not ended
   bool unusable_ = false;   // guarded by writeLock_: the last reopen failed
   std::function<void()> availabilityListener_;  // guarded by writeLock_
   bool expiredOnce_ = false;  // guarded by writeLock_: ExpireAll ran to the end once

@@ -459,6 +459,39 @@ TEST_F(SqliteStorageEngineTest, AFileTruncatedWhileOpenIsRedAndSetUpAgain) {
   EXPECT_EQ(after.level, HealthLevel::Green) << log_.Text();
 }
 
+// A reader of the appliance that leaves a read transaction open (a cursor
+// never read to its end) stops checkpoints, and the log grows with every pass
+// for as long as it stays open. SQLite keeps the file at its largest size
+// afterwards unless a limit is set.
+TEST_F(SqliteStorageEngineTest, ALogGrownBehindAnOpenReaderIsReportedAndShrinksOnceItEnds) {
+  auto engine = Open();
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  Store(*engine, *stat, 10, StatValue(1));
+  Database reader(db_);
+  ASSERT_EQ(reader.Exec("BEGIN; SELECT count(*) FROM sm_stat_mem_total;"), SQLITE_OK);
+  // One large transaction of another writer stands in for hours of passes.
+  const std::uintmax_t usual = 32 + 1000 * (1024 + 24);
+  {
+    Database writer(db_);
+    ASSERT_EQ(writer.Exec("CREATE TABLE scratch(b BLOB); INSERT INTO scratch VALUES (zeroblob(20000000));"),
+              SQLITE_OK);
+  }
+  ASSERT_GT(std::filesystem::file_size(db_ + "-wal"), 16 * usual);
+  Store(*engine, *stat, 11, StatValue(2));
+  Store(*engine, *stat, 12, StatValue(3));
+  const std::string grown = "warning Write-ahead log " + db_ + "-wal has grown to ";
+  EXPECT_EQ(log_.CountPrefix(grown), 1u) << log_.Text();
+  EXPECT_TRUE(log_.Text().find("another connection keeps a read transaction open") != std::string::npos);
+
+  ASSERT_EQ(reader.Exec("COMMIT;"), SQLITE_OK);
+  for (uint64_t second = 13; second < 16; ++second) Store(*engine, *stat, second, StatValue(second));
+  EXPECT_LE(std::filesystem::file_size(db_ + "-wal"), 2 * usual);
+  EXPECT_EQ(log_.CountPrefix("info Write-ahead log " + db_ + "-wal is checkpointed again"), 1u) << log_.Text();
+  EXPECT_EQ(log_.CountPrefix(grown), 1u);
+  EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_mem_total;"), Rows{"6"});
+  EXPECT_EQ(Query("PRAGMA integrity_check;"), Rows{"ok"});
+}
+
 TEST_F(SqliteStorageEngineTest, CloseLeavesEverySampleInTheFileAlone) {
   auto engine = Open();
   auto stat = Stat("mem.total", ValueKindInteger, 1);
