@@ -3,6 +3,7 @@
 #include <ftw.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -33,12 +34,20 @@ DirWalkContext& ThisThreadsContext() {
 }
 
 // AddSize counts regular files and directories (the start included), a file
-// with several names once; symbolic links, unreadable directories and
-// objects without status add nothing.
-int AddSize(const char*, const struct stat* st, int type, struct FTW*) {
-  if (type == FTW_DNR || type == FTW_NS) ++ThisThreadsContext().unreadable;
-  if (type != FTW_F && type != FTW_D) return FTW_CONTINUE;
+// with several names once, and, as du does, the size of a directory it may
+// not read. Symbolic links and objects without status add nothing. A directory that is one of its own ancestors (an ancestor bind-mounted
+// below itself: same device, same inode) is not entered again.
+int AddSize(const char*, const struct stat* st, int type, struct FTW* ftw) {
   DirWalkContext& context = ThisThreadsContext();
+  if (type == FTW_DNR || type == FTW_NS) ++context.unreadable;
+  if (type != FTW_F && type != FTW_D && type != FTW_DNR) return FTW_CONTINUE;
+  if (type == FTW_D) {
+    const std::pair<uint64_t, uint64_t> id{static_cast<uint64_t>(st->st_dev), static_cast<uint64_t>(st->st_ino)};
+    auto& ancestors = context.ancestors;
+    ancestors.resize(static_cast<size_t>(ftw->level));
+    if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) return FTW_SKIP_SUBTREE;
+    ancestors.push_back(id);
+  }
   if (type == FTW_F && st->st_nlink > 1 && !context.linked.insert(static_cast<uint64_t>(st->st_ino)).second) {
     return FTW_CONTINUE;
   }
@@ -159,6 +168,7 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
     context.total = 0;
     context.unreadable = 0;
     context.linked.clear();
+    context.ancestors.clear();
     // The configured path itself is followed when it is or runs through a
     // symbolic link (as du -H does): the walk follows no link, so it would
     // meet the link alone and report 0 as the size of the tree behind it.

@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "public/stats/statsProvider.h"
@@ -47,6 +48,9 @@ public:
     /// Directories that could not be read and objects without status in
     /// this walk: what the size leaves out.
     uint64_t unreadable = 0;
+    /// Device and inode of each directory from the start down to the one
+    /// being walked, by depth.
+    std::vector<std::pair<uint64_t, uint64_t>> ancestors;
   };
 
   /// A path listed twice yields one entry. chained may be empty.

@@ -26,7 +26,8 @@ int64_t SizeOf(const std::string& path) {
 
 // A tree readable by everyone except locked/: files of 10 and 1000 bytes, a
 // nested directory, a symbolic link, a second name of the 1000-byte file
-// (counted once, as du does), and 5 bytes inside locked/.
+// (counted once, as du does), and 5 bytes inside locked/ (whose own size is
+// counted without the right to read it, as du does).
 struct Tree : Testing::TempDir {
   Tree() {
     ::chmod(Path().c_str(), 0755);
@@ -38,8 +39,8 @@ struct Tree : Testing::TempDir {
     ::mkdir(Path("locked").c_str(), 0700);
     Write("locked/c.txt", "12345");
   }
-  int64_t Readable() const { return SizeOf(Path()) + 10 + SizeOf(Path("sub")) + 1000; }
-  int64_t All() const { return Readable() + SizeOf(Path("locked")) + 5; }
+  int64_t Readable() const { return SizeOf(Path()) + 10 + SizeOf(Path("sub")) + 1000 + SizeOf(Path("locked")); }
+  int64_t All() const { return Readable() + 5; }
 };
 
 struct Storage {
@@ -150,6 +151,19 @@ TEST(LinuxStorageStatsProviderTest, MountPointBelowThePathAddsNothing) {
     return true;
   });
   if (got == -1) GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
+  EXPECT_EQ(got, tree.All());
+}
+
+TEST(LinuxStorageStatsProviderTest, BindMountOfAnAncestorIsNotEnteredAgain) {
+  Tree tree;
+  const std::string loop = tree.Path("sub/loop");
+  ::mkdir(loop.c_str(), 0755);  // the tree below itself: a walk that enters it counts it twice
+  Storage s({}, {tree.Path()});
+  const int64_t got = s.DirectoryInChild([&] {
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(tree.Path().c_str(), loop.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  });
+  if (got == -1) GTEST_SKIP() << "cannot bind-mount in a private mount namespace here";
   EXPECT_EQ(got, tree.All());
 }
 
