@@ -1,10 +1,7 @@
 // One libFuzzer entry point per /proc reader; TW_FUZZ_READER picks which.
 // Besides the sanitizers, each checks what callers rely on: views stay inside
 // the input, names hold no separator, cursors end.
-#include <charconv>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -44,38 +41,38 @@ void CheckInside(std::string_view view) {
   while (cursor.Next(line)) Check(++lines <= text.size());
 }
 
-// CheckFloats: every token reads as from_chars reads plain decimal text, to the bit.
-void CheckFloats(std::string_view text) {
+// CheckDecimals: every token that reads as a decimal reads as one at every
+// precision, each a tenth of the next (dropped digits truncate), and only
+// plain decimal text reads at all.
+void CheckDecimals(std::string_view text) {
   std::string_view line;
   while (NextLine(text, line)) {
     FieldCursor tokens(line);
     std::string_view token;
     while (tokens.Next(token)) {
-      float got = 0;
-      float want = 0;
-      const bool plain = token.find_first_not_of("0123456789.-") == std::string_view::npos;
-      const auto r = std::from_chars(token.data(), token.data() + token.size(), want, std::chars_format::fixed);
-      const bool wantOk = plain && r.ec == std::errc() && r.ptr == token.data() + token.size() && std::isfinite(want);
-      Check(ParseFloat(token, got) == wantOk);
-      Check(!wantOk || std::memcmp(&got, &want, sizeof got) == 0);
+      uint64_t milli = 0;
+      if (!ParseDecimal(token, 3, milli)) continue;
+      Check(token.find_first_not_of("0123456789.") == std::string_view::npos);
+      uint64_t centi = 0;
+      Check(ParseDecimal(token, 2, centi) && centi == milli / 10);
+      uint64_t whole = 0;
+      Check(ParseDecimal(token, 0, whole) && whole == milli / 1000);
     }
   }
 }
 
 [[maybe_unused]] void FuzzCpuinfo(std::string_view text) {
-  CheckFloats(text);
+  CheckDecimals(text);
   CpuinfoCursor cursor(text);
   CpuFrequency f;
-  while (cursor.Next(f)) {
-    const uint64_t khz = ScaleFloat(f.mhz, 1000.0f);
-    Check(khz == kAbsent || f.mhz >= 0);
-  }
+  size_t frequencies = 0;
+  while (cursor.Next(f)) Check(++frequencies <= text.size());
 }
 
 [[maybe_unused]] void FuzzLoadavg(std::string_view text) {
-  std::array<float, 3> loads{};
-  if (ParseLoadavg(text, loads))
-    for (float l : loads) (void)ScaleFloat(l, 100.0f);
+  CheckDecimals(text);
+  std::array<uint64_t, 3> loads{};
+  (void)ParseLoadavg(text, loads);
 }
 
 // CheckNumbers: reading a line's numbers in one pass gives what cutting it

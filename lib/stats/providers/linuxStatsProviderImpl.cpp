@@ -256,8 +256,7 @@ void LinuxStatsProvider::ReadCpus() {
     while (cursor.Next(frequency)) {
       CpuEntry* const entry = FindCpu(frequency.processor);
       if (!entry) continue;
-      const uint64_t khz = ScaleFloat(frequency.mhz, 1000.0f);
-      entry->values[8] = khz == 0 ? kAbsent : khz;
+      entry->values[8] = frequency.khz == 0 ? kAbsent : frequency.khz;
     }
   }
   ReadLoad();
@@ -271,10 +270,9 @@ LinuxStatsProvider::CpuEntry* LinuxStatsProvider::FindCpu(uint32_t number) {
 
 void LinuxStatsProvider::ReadLoad() {
   std::string_view text;
-  std::array<float, 3> loads{};
+  std::array<uint64_t, 3> loads{};
   if (!reader_.Read("loadavg", text) || !ParseLoadavg(text, loads)) return;
-  for (size_t i = 0; i < loads.size(); ++i)
-    SystemValue(Ids::kLoadFirst + static_cast<int64_t>(i)) = ScaleFloat(loads[i], 100.0f);
+  for (size_t i = 0; i < loads.size(); ++i) SystemValue(Ids::kLoadFirst + static_cast<int64_t>(i)) = loads[i];
 }
 
 void LinuxStatsProvider::ReadInterfaces() {

@@ -1,7 +1,6 @@
 #include "stats/providers/procParsers.h"
 
 #include <charconv>
-#include <cmath>
 
 namespace Stats {
 namespace Providers {
@@ -82,25 +81,29 @@ bool ParseSigned(std::string_view token, int64_t& value) {
   return true;
 }
 
-bool ParseFloat(std::string_view token, float& value) {
-  // Only plain decimal text: from_chars would also take "inf", "nan" and exponents.
-  for (char c : token) {
-    if (!((c >= '0' && c <= '9') || c == '.' || c == '-')) return false;
+bool ParseDecimal(std::string_view token, unsigned decimals, uint64_t& value) {
+  uint64_t v = 0;
+  bool point = false;
+  bool digit = false;
+  unsigned fraction = 0;  // digits taken after the point
+  for (const char c : token) {
+    if (c == '.' && !point) {
+      point = true;
+      continue;
+    }
+    const unsigned d = static_cast<unsigned char>(c) - '0';
+    if (d > 9) return false;
+    digit = true;
+    if (point && fraction == decimals) continue;  // beyond the precision asked for
+    if (point) ++fraction;
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, d, &v)) return false;
   }
-  float v = 0;
-  const auto [end, ec] =
-      std::from_chars(token.data(), token.data() + token.size(), v, std::chars_format::fixed);
-  if (token.empty() || ec != std::errc() || end != token.data() + token.size() || !std::isfinite(v))
-    return false;
+  if (!digit) return false;
+  for (; fraction < decimals; ++fraction) {
+    if (__builtin_mul_overflow(v, 10, &v)) return false;
+  }
   value = v;
   return true;
-}
-
-uint64_t ScaleFloat(float value, float factor) {
-  const float product = value * factor;
-  // 2^64 as a float; anything at or above it (or NaN, or negative) has no u64 value.
-  if (!(product >= 0.0f) || !(product < 18446744073709551616.0f)) return kAbsent;
-  return static_cast<uint64_t>(product);
 }
 
 bool FieldCursor::NextUnsigned(uint64_t& value) {
@@ -196,7 +199,7 @@ bool CpuinfoCursor::Next(CpuFrequency& out) {
       haveProcessor_ = ParseUnsigned(value, n) && n <= UINT32_MAX;
       if (haveProcessor_) processor_ = static_cast<uint32_t>(n);
     } else if (key == "cpu MHz" && haveProcessor_) {
-      if (ParseFloat(value, out.mhz)) {
+      if (ParseDecimal(value, 3, out.khz)) {
         out.processor = processor_;
         haveProcessor_ = false;
         return true;
@@ -206,14 +209,14 @@ bool CpuinfoCursor::Next(CpuFrequency& out) {
   return false;
 }
 
-bool ParseLoadavg(std::string_view text, std::array<float, 3>& loads) {
+bool ParseLoadavg(std::string_view text, std::array<uint64_t, 3>& loads) {
   std::string_view line;
   if (!NextLine(text, line)) return false;
   FieldCursor fields(line);
-  std::array<float, 3> parsed{};
+  std::array<uint64_t, 3> parsed{};
   std::string_view token;
   for (auto& v : parsed) {
-    if (!fields.Next(token) || !ParseFloat(token, v)) return false;
+    if (!fields.Next(token) || !ParseDecimal(token, 2, v)) return false;
   }
   loads = parsed;
   return true;

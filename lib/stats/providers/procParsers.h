@@ -34,14 +34,16 @@ bool ParseUnsigned(std::string_view token, uint64_t& value);
 /// ParseSigned: as ParseUnsigned, with an optional leading '-'.
 bool ParseSigned(std::string_view token, int64_t& value);
 
-/// ParseFloat sets value and returns true when the whole token is a finite
-/// decimal number ("2394.454", "0.57"); otherwise false, value unchanged.
-bool ParseFloat(std::string_view token, float& value);
-
-/// ScaleFloat returns value * factor computed in single precision and
-/// truncated toward zero, or kAbsent when the product is negative, not finite
-/// or not below 2^64.
-uint64_t ScaleFloat(float value, float factor);
+/// ParseDecimal sets value to the decimal number in token times
+/// 10^decimals, exactly ("2394.454" with 3 decimals is 2394454, "0.53" with 2
+/// is 53), and returns true. The token is digits with at most one '.' and at
+/// least one digit; digits after the point beyond `decimals` are dropped
+/// (truncation toward zero). Returns false, value unchanged, for anything else
+/// (a sign, an exponent, "inf") or a result that does not fit in 64 bits.
+/// The kernel writes these values from integers (kHz, hundredths of a load):
+/// parsing them through binary floating point would lose the last digit of
+/// some ("1024.002" times 1000 in single precision truncates to 1024001).
+bool ParseDecimal(std::string_view token, unsigned decimals, uint64_t& value);
 
 /// MultiplyOrAbsent returns a * b, or kAbsent when either is kAbsent or the
 /// product does not fit below kAbsent.
@@ -148,10 +150,10 @@ public:
   bool Next(StatLine& line);
 };
 
-/// CpuFrequency pairs a processor number with its "cpu MHz" value.
+/// CpuFrequency pairs a processor number with its "cpu MHz" value in kHz.
 struct CpuFrequency {
   uint32_t processor = 0;
-  float mhz = 0;
+  uint64_t khz = 0;
 };
 
 /// CpuinfoCursor yields, for each "processor : N" line, the first "cpu MHz"
@@ -167,9 +169,10 @@ private:
   uint32_t processor_ = 0;
 };
 
-/// ParseLoadavg sets the 1-, 5- and 15-minute loads from the first three
-/// tokens of /proc/loadavg; false (loads unchanged) when they are not numbers.
-bool ParseLoadavg(std::string_view text, std::array<float, 3>& loads);
+/// ParseLoadavg sets the 1-, 5- and 15-minute loads, in hundredths, from the
+/// first three tokens of /proc/loadavg; false (loads unchanged) when they are
+/// not numbers.
+bool ParseLoadavg(std::string_view text, std::array<uint64_t, 3>& loads);
 
 /// DiskstatsLine is one line of /proc/diskstats: the device name and the
 /// first 11 statistics columns (reads completed ... weighted time doing I/O),

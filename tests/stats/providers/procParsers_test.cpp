@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
+#include <tuple>
 
 namespace Stats {
 namespace Providers {
@@ -33,15 +35,30 @@ TEST(ProcParsersTest, NumbersAreParsedStrictlyAloneAndAsColumns) {
   EXPECT_FALSE(ParseSigned("-", s));
 }
 
-TEST(ProcParsersTest, FloatsScaleInSinglePrecisionTruncated) {
-  const std::tuple<const char*, float, uint64_t> cases[] = {
-      {"2394.454", 1000, 2394454}, {"0.57", 100, 57}, {"1.25", 100, 125},        {"0.26", 100, 26},
-      {"2445.406", 1000, 2445406}, {"-0.5", 100, kAbsent}, {"1e40", 1, kAbsent}, {"nan", 1, kAbsent},
-      {"inf", 1, kAbsent},         {"1.5x", 1, kAbsent},   {"", 1, kAbsent},     {"0x10", 1, kAbsent}};
-  for (const auto& [text, factor, want] : cases) {
-    float f = 0;
-    EXPECT_EQ(ParseFloat(text, f) ? ScaleFloat(f, factor) : kAbsent, want) << text;
+TEST(ProcParsersTest, DecimalsScaleExactlyTruncated) {
+  // 1024.002, 0.53 and 2.10 are among the values that single-precision
+  // scaling turned into 1024001, 52 and 209.
+  const std::tuple<const char*, unsigned, uint64_t> cases[] = {
+      {"2394.454", 3, 2394454}, {"1024.002", 3, 1024002}, {"3000.007", 3, 3000007}, {"1200.5", 3, 1200500},
+      {"0.53", 2, 53},          {"2.10", 2, 210},         {"1.17", 2, 117},         {"7", 2, 700},
+      {"2394.4549", 3, 2394454}, {".5", 2, 50},           {"5.", 2, 500},           {"18446744073709551.614", 3, UINT64_MAX - 1},
+      {"18446744073709551.616", 3, kAbsent}, {"-0.5", 2, kAbsent}, {"1e3", 0, kAbsent}, {"inf", 0, kAbsent},
+      {"1.5x", 1, kAbsent},    {"", 1, kAbsent},         {".", 1, kAbsent},        {"1.2.3", 1, kAbsent},
+      {"0x10", 0, kAbsent}};
+  for (const auto& [text, decimals, want] : cases) {
+    uint64_t v = kAbsent;
+    EXPECT_EQ(ParseDecimal(text, decimals, v) ? v : kAbsent, want) << text << " with " << decimals << " decimals";
   }
+  const std::string cpuinfo = "processor\t: 0\ncpu MHz\t\t: 1024.002\nprocessor\t: 1\ncpu MHz\t\t: 2596.142\n";
+  CpuinfoCursor cursor(cpuinfo);
+  CpuFrequency f;
+  ASSERT_TRUE(cursor.Next(f));
+  EXPECT_EQ(f.khz, 1024002u);
+  ASSERT_TRUE(cursor.Next(f));
+  EXPECT_TRUE(f.processor == 1 && f.khz == 2596142u) << f.processor << " " << f.khz;
+  std::array<uint64_t, 3> loads{};
+  ASSERT_TRUE(ParseLoadavg("0.53 2.10 1.17 2/118 10867\n", loads));
+  EXPECT_EQ(loads, (std::array<uint64_t, 3>{53, 210, 117}));
   EXPECT_EQ(MultiplyOrAbsent(250, 10000), 2500000u);
   EXPECT_EQ(MultiplyOrAbsent(uint64_t{1} << 54, 1024), kAbsent);
   EXPECT_EQ(MultiplyOrAbsent(kAbsent, 1), kAbsent);
