@@ -148,6 +148,16 @@ int CommitHook(void* counter) {
   return 0;  // never veto the commit
 }
 
+// QueryInteger sets value to the first column of sql's first row and returns
+// true; false, value unchanged, when sql fails or yields no row.
+bool QueryInteger(sqlite3* db, const char* sql, int64_t& value) {
+  sqlite3_stmt* stmt = nullptr;
+  const bool found = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW;
+  if (found) value = sqlite3_column_int64(stmt, 0);
+  sqlite3_finalize(stmt);
+  return found;
+}
+
 // CheckCacheScope bounds a connection's page cache while an integrity check
 // reads every page of the file once: left at its usual size the cache would
 // keep a few megabytes of pages that no pass needs again. The usual size is
@@ -155,13 +165,8 @@ int CommitHook(void* counter) {
 class CheckCacheScope {
 public:
   explicit CheckCacheScope(sqlite3* db) : db_(db) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, "PRAGMA cache_size;", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      usual_ = sqlite3_column_int64(stmt, 0);
-      bounded_ = sqlite3_exec(db_, kCheckCacheSql, nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    sqlite3_finalize(stmt);
+    bounded_ = QueryInteger(db_, "PRAGMA cache_size;", usual_) &&
+               sqlite3_exec(db_, kCheckCacheSql, nullptr, nullptr, nullptr) == SQLITE_OK;
   }
   ~CheckCacheScope() {
     if (!bounded_) return;
@@ -179,17 +184,6 @@ private:
   int64_t usual_ = 0;
   bool bounded_ = false;
 };
-
-// PageSize returns the page size of db's main database, 0 when unreadable.
-int64_t PageSize(sqlite3* db) {
-  sqlite3_stmt* stmt = nullptr;
-  int64_t size = 0;
-  if (sqlite3_prepare_v2(db, "PRAGMA page_size;", -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
-    size = sqlite3_column_int64(stmt, 0);
-  }
-  sqlite3_finalize(stmt);
-  return size;
-}
 
 // The time-to-live cutoff in whole seconds; a time to live longer than the
 // clock's range keeps everything instead of wrapping around.
@@ -378,8 +372,10 @@ void SqliteStorageEngine::OpenConnection() {
   // reaching the log's end, and the log grows for as long as it does; SQLite
   // keeps a file at its largest size unless a size limit is set, which
   // truncates it at the first commit after a complete checkpoint.
-  usualWalBytes_ = kWalHeaderBytes + kAutoCheckpointFrames * (PageSize(db_.Get()) + kWalFrameHeaderBytes);
-  ExecuteSql(MessageFormatter::ASPrint("PRAGMA journal_size_limit=%1;", 2 * usualWalBytes_));
+  int64_t pageSize = 0;  // an unreadable size leaves a small limit, which costs truncations, not data
+  QueryInteger(db_.Get(), "PRAGMA page_size;", pageSize);
+  usualWalBytes_ = kWalHeaderBytes + kAutoCheckpointFrames * (pageSize + kWalFrameHeaderBytes);
+  ExecuteSql(MessageFormatter::ASPrint("PRAGMA journal_size_limit=%1;", WalSizeLimitFactor * usualWalBytes_));
   // The identity of the file just opened; a locator that names no file (an
   // in-memory database) has none and is never checked.
   struct stat st {};
@@ -459,7 +455,7 @@ void SqliteStorageEngine::WatchLogSize(int64_t bytes) {
          "cannot be checkpointed into the database",
          walPath_, bytes);
     walGrowthLogged_ = true;
-  } else if (walGrowthLogged_ && bytes <= 2 * usualWalBytes_) {
+  } else if (walGrowthLogged_ && bytes <= WalSizeLimitFactor * usualWalBytes_) {
     KLOG(logger_, INFO, "Write-ahead log %1 is checkpointed again and back to %2 bytes", walPath_, bytes);
     walGrowthLogged_ = false;
   }

@@ -113,9 +113,12 @@ public:
   static constexpr unsigned ReopenAfterFailures = 3;
   /// WalGrowthWarningFactor: a write-ahead log this many times its usual size
   /// (1,000 frames, where SQLite checkpoints it) is logged as one that cannot
-  /// be checkpointed. The log is truncated back to twice its usual size at the
-  /// first commit after the checkpoint completes.
+  /// be checkpointed.
   static constexpr int64_t WalGrowthWarningFactor = 16;
+  /// WalSizeLimitFactor: the log's size limit in times its usual size; a
+  /// larger log is truncated to it at the first commit after the checkpoint
+  /// completes.
+  static constexpr int64_t WalSizeLimitFactor = 2;
 
   /// Opens (creating when missing) and sets up the database; throws
   /// StorageException after "SQLite database open failed for %1" or the

@@ -35,8 +35,9 @@ DirWalkContext& ThisThreadsContext() {
 
 // AddSize counts regular files and directories (the start included), a file
 // with several names once, and, as du does, the size of a directory it may
-// not read. Symbolic links and objects without status add nothing. A directory that is one of its own ancestors (an ancestor bind-mounted
-// below itself: same device, same inode) is not entered again.
+// not read. Symbolic links and objects without status add nothing. A
+// directory that is one of its own ancestors (an ancestor bind-mounted below
+// itself: same device, same inode) is not entered again.
 int AddSize(const char*, const struct stat* st, int type, struct FTW* ftw) {
   DirWalkContext& context = ThisThreadsContext();
   if (type == FTW_DNR || type == FTW_NS) ++context.unreadable;
