@@ -19,11 +19,15 @@ MetricSample Integer(std::string family, int64_t v, std::string units) {
 TEST(MetricsExporterTest, TextIsGroupedByFamilyWithEscapedLabels) {
   const std::vector<Tallywick::MetricSnapshot> snapshots = {
       {Integer("mem.total", 24683784, "kb"), Real("net.rx.activity", "q\"x", 0.5, "kbps"),
-       Real("net.rx.activity", "eth0.100", 0.25, "kbps"), Real("cpu.util", "", 12.5, "percent")},
+       Real("net.rx.activity", "eth0.100", 0.25, "kbps"), Real("cpu.util", "", 12.5, "percent"),
+       Real("cpu.totalfrequency", "", 5192.284), Real("net.tx.packetRate", "lo", 1e-7)},
       {Real("storage.used.filesystem", "/", 1024, "kb"), Real("storage.totalsize.directory", "/var/a\\b\nc", 3),
        Integer("mem-odd name", -7, "")},
   };
   EXPECT_EQ(Tallywick::FormatMetrics(snapshots),
+            "# HELP tallywick_cpu_totalfrequency tallywick series cpu.totalfrequency\n"
+            "# TYPE tallywick_cpu_totalfrequency gauge\n"
+            "tallywick_cpu_totalfrequency 5192.284\n"
             "# HELP tallywick_cpu_util tallywick series cpu.util (percent)\n"
             "# TYPE tallywick_cpu_util gauge\n"
             "tallywick_cpu_util 12.5\n"
@@ -37,6 +41,9 @@ TEST(MetricsExporterTest, TextIsGroupedByFamilyWithEscapedLabels) {
             "# TYPE tallywick_net_rx_activity gauge\n"
             "tallywick_net_rx_activity{interface=\"eth0.100\"} 0.25\n"
             "tallywick_net_rx_activity{interface=\"q\\\"x\"} 0.5\n"
+            "# HELP tallywick_net_tx_packetRate tallywick series net.tx.packetRate\n"
+            "# TYPE tallywick_net_tx_packetRate gauge\n"
+            "tallywick_net_tx_packetRate{interface=\"lo\"} 1e-07\n"
             "# HELP tallywick_storage_totalsize_directory tallywick series storage.totalsize.directory\n"
             "# TYPE tallywick_storage_totalsize_directory gauge\n"
             "tallywick_storage_totalsize_directory{path=\"/var/a\\\\b\\nc\"} 3\n"
