@@ -26,6 +26,15 @@ void AppendJsonOptionalInt(std::string& out, const std::optional<int64_t>& v) {
   out += v ? std::to_string(*v) : "null";
 }
 
+// Columns are padded by characters, not bytes: "packets/µs" is ten wide.
+// The cells are UTF-8 (invalid bytes were escaped), so every byte that is
+// not a continuation byte starts a character.
+size_t DisplayWidth(const std::string& text) {
+  size_t n = 0;
+  for (const char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
 void WriteListTable(const std::vector<SeriesInfo>& series, std::ostream& out) {
   const std::vector<std::string> header = {"SERIES", "UNIT", "CATEGORY", "FIRST", "LAST", "ROWS", "TABLE"};
   std::vector<std::vector<std::string>> rows;
@@ -39,7 +48,7 @@ void WriteListTable(const std::vector<SeriesInfo>& series, std::ostream& out) {
   }
   std::vector<size_t> width(header.size(), 0);
   for (const auto& r : rows) {
-    for (size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], r[i].size());
+    for (size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], DisplayWidth(r[i]));
   }
   std::string line;
   for (const auto& r : rows) {
@@ -47,10 +56,10 @@ void WriteListTable(const std::vector<SeriesInfo>& series, std::ostream& out) {
     for (size_t i = 0; i < r.size(); ++i) {
       const bool last = i + 1 == r.size();
       // The row count reads best right-aligned.
-      if (i == 5) line.append(width[i] - r[i].size(), ' ');
+      if (i == 5) line.append(width[i] - DisplayWidth(r[i]), ' ');
       line += r[i];
       if (!last) {
-        if (i != 5) line.append(width[i] - r[i].size(), ' ');
+        if (i != 5) line.append(width[i] - DisplayWidth(r[i]), ' ');
         line += "  ";
       }
     }

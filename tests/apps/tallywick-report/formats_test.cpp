@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <sstream>
 
 #include "kestrix/exception.h"
 
@@ -49,6 +50,39 @@ TEST(EscapingTest, CsvAndJsonFieldsSurviveHostileNames) {
   }
   EXPECT_EQ(ParseFormat("csv"), Format::Csv);
   EXPECT_THROW(ParseFormat("CSV"), Kestrix::InvalidArgumentException);
+}
+
+TEST(SeriesListTest, TableColumnsAlignByCharacters) {
+  std::vector<SeriesInfo> series(2);
+  series[0].name = "net.rx.packetRate.eth0";
+  series[0].metadata.unit = "packets_per_microsec";  // "packets/µs"
+  series[0].metadata.category = "network";
+  series[1].name = "mem.total";
+  series[1].metadata.unit = "kb";
+  series[1].metadata.category = "memory";
+  std::ostringstream out;
+  WriteSeriesList(series, Format::Table, out);
+  // The character offset of the category column is the same on every line.
+  std::istringstream lines(out.str());
+  std::string line;
+  std::vector<size_t> offsets;
+  while (std::getline(lines, line)) {
+    size_t chars = 0, at = std::string::npos;
+    for (size_t i = 0; i < line.size(); ++i) {
+      if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+      if (line.compare(i, 8, "CATEGORY") == 0 || line.compare(i, 7, "Network") == 0 ||
+          line.compare(i, 6, "Memory") == 0) {
+        at = chars;
+        break;
+      }
+      ++chars;
+    }
+    offsets.push_back(at);
+  }
+  ASSERT_EQ(offsets.size(), 3u) << out.str();
+  EXPECT_NE(offsets[0], std::string::npos) << out.str();
+  EXPECT_EQ(offsets[1], offsets[0]) << out.str();
+  EXPECT_EQ(offsets[2], offsets[0]) << out.str();
 }
 
 }  // namespace
