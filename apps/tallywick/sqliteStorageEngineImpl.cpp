@@ -723,6 +723,14 @@ bool SqliteStorageEngine::Expire(const PersistedStat& stat) {
   return more;
 }
 
+void SqliteStorageEngine::Forget(const PersistedStat& stat) {
+  // The write lock first, as WriteStat takes them: a statement is finalized
+  // while no other thread steps one on the connection.
+  std::lock_guard<std::recursive_mutex> write(writeLock_);
+  Kestrix::System::LockGuard<Kestrix::System::Mutex> cache(*cacheLock_);
+  statements_.erase(stat.GetCollectedStatId());
+}
+
 void SqliteStorageEngine::StoreSample(const PersistedStat& stat) {
   const StatementSet set = GetStatements(stat);
 

@@ -132,6 +132,7 @@ public:
   void ExpireAll() override;
   void Store(const PersistedStat& stat) override;
   bool Expire(const PersistedStat& stat) override;
+  void Forget(const PersistedStat& stat) override;
   void CheckHealth(HealthStatus& status) override;
   void BeginTransaction() override;
   bool InTransaction() const override;

@@ -1,5 +1,6 @@
 #include "apps/tallywick/storageCollection.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "apps/tallywick/persistedStatMetadata.h"
@@ -120,6 +121,7 @@ uint64_t StorageCollection::Allocate(uint64_t statId, const Stats::AttributeValu
       return Stats::NoKey;
     }
     series = InstanceSeries(series, attributeValues);
+    ++instanceUsers_[series.Get()];
   }
   const CollectedStatId id = series->GetCollectedStatId();
   byCollectedId_.emplace(id, series);  // an id already present keeps its entry
@@ -127,7 +129,44 @@ uint64_t StorageCollection::Allocate(uint64_t statId, const Stats::AttributeValu
   return id;
 }
 
-void StorageCollection::Free(uint64_t) {}
+void StorageCollection::Free(uint64_t key) {
+  auto it = byCollectedId_.find(key);
+  if (it == byCollectedId_.end()) return;
+  auto users = instanceUsers_.find(it->second.Get());
+  if (users == instanceUsers_.end() || users->second == 0) return;  // a series stored from the start stays
+  if (--users->second == 0) gone_.push_back(it->second);
+}
+
+void StorageCollection::ReleaseGoneSeries() {
+  std::vector<PersistedStatRef> waiting;
+  for (PersistedStatRef& series : gone_) {
+    auto users = instanceUsers_.find(series.Get());
+    if (users == instanceUsers_.end() || users->second != 0) continue;  // its instance came back
+    const auto at = std::find(drainList_.begin(), drainList_.end(), series);
+    if (at == drainList_.end()) continue;
+    const size_t index = static_cast<size_t>(at - drainList_.begin());
+    // A sample a failed pass left behind is stored first.
+    if (!Stats::IsInvalid(series->GetValue()) && drainStates_[index].stored != series->GetTimestamp()) {
+      waiting.push_back(std::move(series));
+      continue;
+    }
+    drainList_.erase(at);
+    drainStates_.erase(drainStates_.begin() + static_cast<std::ptrdiff_t>(index));
+    byCollectedId_.erase(series->GetCollectedStatId());
+    for (auto named = instanceSeries_.begin(); named != instanceSeries_.end(); ++named) {
+      if (named->second == series) {
+        instanceSeries_.erase(named);
+        break;
+      }
+    }
+    exportNames_.erase(series.Get());
+    instanceUsers_.erase(users);
+    engine_->Forget(*series);
+    KLOG(logger_, INFO, "Released CollectedStatId %1 of %2: its instance is gone", series->GetCollectedStatId(),
+         series->GetName());
+  }
+  gone_.swap(waiting);
+}
 
 void StorageCollection::Write(uint64_t key, uint64_t timestamp, const Stats::StatValue* value,
                               Stats::StatInstanceWriter*) {
@@ -198,6 +237,7 @@ MetricSnapshot StorageCollection::Snapshot() const {
 bool StorageCollection::Drain() {
   // Grows only when the query has added series; the states line up with the list.
   drainStates_.resize(drainList_.size());
+  if (!gone_.empty()) ReleaseGoneSeries();
   bool due = false;
   for (size_t i = 0; i < drainList_.size() && !due; ++i) due = IsDue(*drainList_[i], drainStates_[i]);
   if (!due) return true;  // nothing to store: no transaction, no write lock

@@ -73,7 +73,9 @@ public:
   /// instance (made on first sight, reused when the instance comes back).
   /// NoKey when statId was not requested.
   uint64_t Allocate(uint64_t statId, const Stats::AttributeValues& attributeValues) override;
-  /// Free does nothing: ids are never given back.
+  /// Free: the query's instance holding key has left the graph. A
+  /// per-instance series that no instance holds any more is released by the
+  /// next Drain once its last sample is committed (see Drain).
   void Free(uint64_t key) override;
 
   // Stats::StatInstanceWriter
@@ -89,7 +91,13 @@ public:
   /// Drain stores, in one transaction, every series with a valid sample other
   /// than the one it last stored; a series whose sample has not changed (its
   /// instance is gone) only has its samples past the time to live deleted.
-  /// True when every write it tried succeeded.
+  /// True when every write it tried succeeded. First it releases the
+  /// per-instance series whose instances are gone and whose last sample is
+  /// committed: they leave the drain list and the engine's statement cache
+  /// (their table and rows stay; the engine's ExpireAll expires those), so a
+  /// host whose interfaces come and go with fresh names does not grow without
+  /// bound. An instance that comes back later gets a new series of the same
+  /// name and table.
   bool Drain();
   /// GetLastPassTime: monotonic µs at which the last pass (execute and drain)
   /// completed, 0 before the first; GetPassCount: passes completed. Read from
@@ -124,6 +132,7 @@ private:
   static bool IsDue(const PersistedStat& stat, const DrainState& state);
 
   PersistedStatRef InstanceSeries(const PersistedStatRef& templateStat, const Stats::AttributeValues& values);
+  void ReleaseGoneSeries();
 
   const StorageEngineRef engine_;
   const uint64_t period_;
@@ -138,6 +147,10 @@ private:
   // (template, instance name) -> its series, so that an instance that expires
   // and comes back keeps its one series instead of growing a second.
   std::map<std::pair<const PersistedStat*, std::string>, PersistedStatRef> instanceSeries_;
+  // Live query instances holding each per-instance series, and the series
+  // that none holds any more (released by the next Drain).
+  std::map<const PersistedStat*, uint32_t> instanceUsers_;
+  std::vector<PersistedStatRef> gone_;
   // The query holds its writer and allocator by counted reference. Handing it
   // the collection itself would make a cycle that keeps both alive for ever
   // (and would destroy a half-built collection when its constructor throws), so

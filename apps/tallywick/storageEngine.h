@@ -44,6 +44,10 @@ public:
   /// Returns false once that sample is itself past the time to live: the
   /// series then holds nothing more to expire. Throws as Store does.
   virtual bool Expire(const PersistedStat& stat) = 0;
+  /// Forget drops what the engine keeps for stat (its prepared statements):
+  /// the caller stores it no more. Its table and rows stay; ExpireAll expires
+  /// the rows. A later Store of a series of the same name prepares again.
+  virtual void Forget(const PersistedStat& stat) = 0;
   /// CheckHealth runs the database integrity check on a connection of its own
   /// and adds the red integrity message to status when it did not pass.
   /// Never throws for database problems.
