@@ -367,6 +367,9 @@ std::vector<TimeTick> TimeTicks(int64_t start, int64_t end, int maxTicks) {
     }
     previousDate = date;
     ticks.push_back(std::move(tick));
+    // The next tick would lie past end; adding the step could overflow near
+    // the end of the time range and never leave the loop.
+    if (end - t < step) break;
   }
   return ticks;
 }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "apps/tallywick-report/timeText.h"
+
 namespace Tallywick {
 namespace Report {
 namespace {
@@ -66,8 +68,13 @@ ChartDocument BuildChart(Database& db, const CommandLine& cl) {
   if (!(cl.range.since || first) || !(cl.range.until || last)) {
     throw ReportException("no samples to chart: the series are empty; give --since and --until to draw the range anyway");
   }
-  o.start = cl.range.since ? *cl.range.since : *first;
-  o.end = cl.range.until ? *cl.range.until : *last;
+  // The axis labels have four-digit years, and the arithmetic of pixel
+  // columns needs end - start to fit in 64 bits: bounds beyond the years
+  // 0000 to 9999 are drawn as those years.
+  const int64_t earliest = DaysFromCivil(0, 1, 1) * 86400;
+  const int64_t latest = DaysFromCivil(10000, 1, 1) * 86400 - 1;
+  o.start = std::clamp(cl.range.since ? *cl.range.since : *first, earliest, latest);
+  o.end = std::clamp(cl.range.until ? *cl.range.until : *last, earliest, latest);
   if (o.start > o.end) {
     // An open end taken from the data can fall before the other, given bound.
     throw ReportException("no samples to chart between " + std::to_string(o.start) + " and " +

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace {
 
 using namespace Tallywick::Report;
@@ -110,3 +112,11 @@ TEST(RenderSvgTest, OnePanelPerUnitAndPathsThatBreakAtGaps) {
 }
 
 }  // namespace
+
+TEST(TimeTicksTest, AnEndAtTheLastRepresentableSecondEndsTheTicks) {
+  const int64_t end = std::numeric_limits<int64_t>::max();
+  const std::vector<TimeTick> ticks = TimeTicks(end - 10 * 86400, end, 4);
+  ASSERT_FALSE(ticks.empty());
+  EXPECT_LE(ticks.size(), 4u);
+  EXPECT_LE(ticks.back().t, end);
+}
