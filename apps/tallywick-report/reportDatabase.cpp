@@ -1,6 +1,13 @@
 #include "apps/tallywick-report/reportDatabase.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
 
 #include <algorithm>
 #include <exception>
@@ -65,6 +72,37 @@ private:
   sqlite3_stmt* stmt_ = nullptr;
 };
 
+// IsWalWithoutLog tells whether path is an SQLite file in write-ahead-log mode
+// (bytes 18 and 19 of its header are 2) without a -wal file beside it: no
+// connection has it open, and the file alone holds every committed sample.
+bool IsWalWithoutLog(const std::string& path) {
+  unsigned char header[20];
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool read = pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+  close(fd);
+  struct stat st;
+  return read && header[18] == 2 && header[19] == 2 && stat((path + "-wal").c_str(), &st) != 0 &&
+         errno == ENOENT;
+}
+
+// ImmutableUri returns the URI that opens path read-only as a file that does
+// not change, with every byte outside the unreserved set percent-encoded.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = path[0] == '/' ? "file://" : "file:";
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += ch;
+    } else {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      uri += buf;
+    }
+  }
+  return uri + "?mode=ro&immutable=1";
+}
+
 bool HasPrefix(const std::string& s, const char* prefix) {
   return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
@@ -85,7 +123,14 @@ std::string QuoteIdentifier(const std::string& name) {
 class Database::Connection {
 public:
   explicit Connection(const std::string& path) : path_(path) {
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+    // A reader of a file in write-ahead-log mode makes its -wal and -shm
+    // (where the directory lets it, and fails where it does not) and, unable
+    // to checkpoint, leaves them behind, owned by whoever ran the report. With
+    // no -wal there is no log to read: the file is read as it stands.
+    const bool immutable = !path.empty() && IsWalWithoutLog(path);
+    const int rc = immutable ? sqlite3_open_v2(ImmutableUri(path).c_str(), &db_,
+                                               SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                             : sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
     if (rc != SQLITE_OK) {
       // A failed open still returns a handle that must be closed.
       const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);

@@ -1,0 +1,63 @@
+#include "apps/tallywick-report/reportDatabase.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using namespace Tallywick::Report;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// A database in the service's layout, in write-ahead-log mode, closed as the
+// service's clean stop leaves it: the file alone, without -wal or -shm.
+class ClosedWalDatabaseTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char dir[] = "/tmp/tw_report_db_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    // A '?' and a '%' in the path, which a URI must encode.
+    path_ = dir_ + "/a?b%20.db";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "PRAGMA journal_mode=WAL;"
+                           "CREATE TABLE sm_stats_metadata (stat_id, stat_table_name, stat_metadata);"
+                           "INSERT INTO sm_stats_metadata VALUES ('cpu.util', 'sm_stat_cpu_util', 'units=percent;');"
+                           "CREATE TABLE sm_stat_cpu_util (sm_timestamp INTEGER PRIMARY KEY, sm_stat_value REAL);"
+                           "INSERT INTO sm_stat_cpu_util VALUES (100, 1.5), (101, 2.5);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_FALSE(Exists(path_ + "-wal"));
+  }
+  void TearDown() override {
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path_ + suffix).c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(ClosedWalDatabaseTest, IsReadWithoutLeavingALogOrSharedMemoryBehind) {
+  {
+    Database db(path_);
+    const std::vector<SeriesInfo> series = db.ListSeries();
+    ASSERT_EQ(series.size(), 1u);
+    EXPECT_EQ(series[0].rows, 2);
+    EXPECT_EQ(series[0].last, 101);
+  }
+  EXPECT_FALSE(Exists(path_ + "-wal"));
+  EXPECT_FALSE(Exists(path_ + "-shm"));
+}
+
+}  // namespace
