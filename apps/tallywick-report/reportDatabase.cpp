@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <algorithm>
 #include <exception>
@@ -133,7 +134,12 @@ public:
                              : sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
     if (rc != SQLITE_OK) {
       // A failed open still returns a handle that must be closed.
-      const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+      // SQLite's text ("unable to open database file", "disk I/O error")
+      // does not say why; the system's error does (missing, no permission,
+      // a directory).
+      std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+      const int err = db_ ? sqlite3_system_errno(db_) : 0;
+      if (err != 0) why += std::string(" (") + std::strerror(err) + ")";
       sqlite3_close(db_);
       db_ = nullptr;
       throw ReportException("cannot open database " + path + ": " + why);

@@ -60,4 +60,20 @@ TEST_F(ClosedWalDatabaseTest, IsReadWithoutLeavingALogOrSharedMemoryBehind) {
   EXPECT_FALSE(Exists(path_ + "-shm"));
 }
 
+
+TEST(DatabaseOpenTest, AFailedOpenSaysWhy) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/tmp/tw_report_no_such_dir/tw.db", "No such file or directory"},
+      {"/tmp", "Is a directory"},
+  };
+  for (const auto& [path, why] : cases) {
+    try {
+      Database db(path);
+      ADD_FAILURE() << path << " opened";
+    } catch (const ReportException& e) {
+      EXPECT_NE(std::string(e.what()).find("(" + why + ")"), std::string::npos) << e.what();
+    }
+  }
+}
+
 }  // namespace
