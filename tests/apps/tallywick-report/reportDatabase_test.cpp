@@ -60,7 +60,6 @@ TEST_F(ClosedWalDatabaseTest, IsReadWithoutLeavingALogOrSharedMemoryBehind) {
   EXPECT_FALSE(Exists(path_ + "-shm"));
 }
 
-
 TEST(DatabaseOpenTest, AFailedOpenSaysWhy) {
   const std::pair<std::string, std::string> cases[] = {
       {"/tmp/tw_report_no_such_dir/tw.db", "No such file or directory"},
