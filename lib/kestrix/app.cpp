@@ -131,6 +131,9 @@ void InitApp(const ConfigRef& scratch, const std::string& configPath) {
                                                        settings.level, configPath));
     level = LOG_INFO;
   }
+  // Errors are always written: below error's level a failed start would exit
+  // without a word, in the log or on standard error.
+  if (level < LOG_ERROR) level = LOG_ERROR;
   root->SetLevel(level);
   if (settings.directory == "-") {
     root->GetSink()->UseStandardError();

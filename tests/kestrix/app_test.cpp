@@ -39,6 +39,8 @@ TEST(InitAppTest, FileLogNodeChoosesLogOverScratchDefaults) {
       {"file overrides", "<directory>DIR/a/b</directory><name>N</name><level>verbose</level>", "a/b/N.log", 32, ""},
       {"file keeps scratch name", "<directory>DIR/d</directory><level>20</level>", "d/S.log", 20, ""},
       {"dash is standard error", "<directory>-</directory><level>error</level>", "", 4, ""},
+      {"level below error still writes errors", "<directory>-</directory><level>0</level>", "", 4, ""},
+      {"level just below error", "<directory>DIR/d</directory><level>3</level>", "d/S.log", 4, ""},
       {"unknown level", "<directory>DIR/d</directory><level>loud</level>", "d/S.log", 16,
        "Unknown log level 'loud' in configuration"},
       {"empty name ignored", "<directory>DIR/e</directory><name></name>", "e/S.log", 16, "Empty log/name in configuration"},
