@@ -100,7 +100,14 @@ bool App::LockDatabase() {
   const std::string path = locator_ + ".lock";
   // Never closed: the lock ends with the process, however it ends.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) return true;
+  if (fd < 0) {
+    // A missing directory is the database open's to report. Anything else (a
+    // lock file left by another user, a directory of that name) leaves the
+    // database unprotected, which the log must say.
+    const int error = errno;
+    if (error != ENOENT) KLOG(logger_, WARNING, "Unable to lock %1: %2", path, std::strerror(error));
+    return true;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
     std::lock_guard<std::mutex> guard(lockMutex_);
     lockFd_ = fd;

@@ -148,6 +148,24 @@ TEST(AppInitTest, ASecondServiceOnTheSameDatabaseRefusesToStart) {
   EXPECT_EQ(TestSupport::ReadFile(dir.File("health.xml")), "GREEN of the first");
 }
 
+// A lock file the service cannot open leaves the database unprotected: the
+// start goes on, but says so. A missing directory is the database's failure.
+TEST(AppInitTest, ALockFileThatCannotBeOpenedIsWarnedAbout) {
+  TestSupport::TempDir dir;
+  std::filesystem::create_directory(dir.File("tallywick.db.lock"));
+  EXPECT_TRUE(InitWith(dir, kConfig, Kestrix::MakeRef<App>()));
+  const std::string log = TestSupport::ReadFile(dir.File("log"));
+  EXPECT_NE(log.find("warning Tallywick: Unable to lock " + dir.File("tallywick.db.lock") + ": Is a directory"),
+            std::string::npos)
+      << log;
+
+  TestSupport::TempDir missing;
+  std::string xml = kConfig;
+  xml.replace(xml.find("DIR/tallywick.db"), 16, "DIR/none/tallywick.db");
+  EXPECT_FALSE(InitWith(missing, xml, Kestrix::MakeRef<App>()));
+  EXPECT_EQ(TestSupport::ReadFile(missing.File("log")).find("Unable to lock"), std::string::npos);
+}
+
 // WaitForStop follows the test clock; Shutdown from another thread ends it.
 TEST(AppStopTest, WaitForStopEndsOnStopOrAtItsDeadline) {
   Kestrix::System::TestClock clock(1000, 0);
