@@ -1,6 +1,5 @@
 #include "apps/tallywick-report/formats.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -164,9 +163,7 @@ std::string FormatNumber(const SampleValue& v) {
   if (v.kind == SampleValue::Kind::Integer) return std::to_string(v.integer);
   if (std::isnan(v.real)) return "nan";
   if (std::isinf(v.real)) return v.real > 0 ? "inf" : "-inf";
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, v.real);
-  return std::string(buf, r.ptr);
+  return Kestrix::StringUtil::ShortestDouble(v.real);
 }
 
 void WriteSeriesList(const std::vector<SeriesInfo>& series, Format format, std::ostream& out) {

@@ -6,8 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <map>
+
+#include "kestrix/stringUtil.h"
 
 namespace Tallywick {
 
@@ -25,13 +26,8 @@ std::string Escape(const std::string& text, bool quotes) {
   return out;
 }
 
-// The shortest text that reads back as the same double: 5192.284, not the
-// 5192.2839999999997 that a fixed 17 digits give.
 std::string FormatValue(const MetricSample& s) {
-  if (s.integer) return std::to_string(s.integerValue);
-  char buf[40];
-  const auto end = std::to_chars(buf, buf + sizeof buf, s.value).ptr;
-  return std::string(buf, end);
+  return s.integer ? std::to_string(s.integerValue) : Kestrix::StringUtil::ShortestDouble(s.value);
 }
 
 bool HasPrefix(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }

@@ -2,6 +2,7 @@
 
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <charconv>
 #include <mutex>
 
 namespace Kestrix {
@@ -65,6 +66,12 @@ std::string EscapeInvalidUtf8(std::string_view text) {
     out += kHex[b & 0xF];
   }
   return out;
+}
+
+std::string ShortestDouble(double v) {
+  char buf[32];  // the longest shortest form, such as "-2.2250738585072014e-308", is 24
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  return std::string(buf, end);
 }
 
 }  // namespace StringUtil

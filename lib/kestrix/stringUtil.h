@@ -27,5 +27,10 @@ size_t Utf8SequenceLength(std::string_view text, size_t at);
 /// interface names (the kernel refuses '%' in them).
 std::string EscapeInvalidUtf8(std::string_view text);
 
+/// ShortestDouble returns the shortest decimal text that reads back as v
+/// ("5192.284", "1e-07", "inf", "nan"), unlike a fixed count of digits
+/// ("5192.2839999999997" with 17).
+std::string ShortestDouble(double v);
+
 }  // namespace StringUtil
 }  // namespace Kestrix
