@@ -700,10 +700,7 @@ void SqliteStorageEngine::WriteStat(const PersistedStat& stat, Write write) {
     // The statements may stand for a table that is gone (dropped by another
     // connection): the next store of the series creates table and metadata
     // row again, which costs nothing where they still exist.
-    {
-      Kestrix::System::LockGuard<Kestrix::System::Mutex> cache(*cacheLock_);
-      statements_.erase(stat.GetCollectedStatId());
-    }
+    Forget(stat);
     Failed();
     throw;
   }

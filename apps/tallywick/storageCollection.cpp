@@ -153,12 +153,9 @@ void StorageCollection::ReleaseGoneSeries() {
     drainList_.erase(at);
     drainStates_.erase(drainStates_.begin() + static_cast<std::ptrdiff_t>(index));
     byCollectedId_.erase(series->GetCollectedStatId());
-    for (auto named = instanceSeries_.begin(); named != instanceSeries_.end(); ++named) {
-      if (named->second == series) {
-        instanceSeries_.erase(named);
-        break;
-      }
-    }
+    const auto named = std::find_if(instanceSeries_.begin(), instanceSeries_.end(),
+                                    [&](const auto& entry) { return entry.second == series; });
+    if (named != instanceSeries_.end()) instanceSeries_.erase(named);
     exportNames_.erase(series.Get());
     instanceUsers_.erase(users);
     engine_->Forget(*series);
