@@ -39,6 +39,8 @@ int64_t ParseCalendar(std::string_view text) {
     Reject(text, "expected now, epoch seconds, an age such as -2h, or YYYY-MM-DD[THH:MM[:SS]][Z]");
   }
   size_t pos = 10;
+  // A date alone may carry the UTC mark too: "2024-12-07Z" is its midnight.
+  if (pos + 1 == text.size() && text[pos] == 'Z') ++pos;
   if (pos < text.size()) {
     if (text[pos] != 'T' && text[pos] != ' ') Reject(text, "expected 'T' or ' ' after the date");
     if (!ReadDigits(text, pos + 1, 2, hour) || pos + 3 >= text.size() || text[pos + 3] != ':' ||

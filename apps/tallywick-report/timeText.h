@@ -17,7 +17,7 @@ namespace Report {
 ///     ("-90m", "-7d");
 ///   - a UTC calendar time "YYYY-MM-DD", "YYYY-MM-DDTHH:MM" or
 ///     "YYYY-MM-DDTHH:MM:SS", with 'T' or one blank between date and time and
-///     an optional trailing 'Z' after a time.
+///     an optional trailing 'Z'.
 /// nowSeconds is the current time for "now" and ages. Throws
 /// `Kestrix::InvalidArgumentException` naming the text when it is none of
 /// these, when a field is out of range (month 13, 25:00, February 30) or when
