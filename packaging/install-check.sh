@@ -55,12 +55,13 @@ if command -v logrotate >/dev/null 2>&1; then
   lr=$work/logrotate
   mkdir -p "$lr"
   sed -e "s|/var/log/norvex/fenmark/Tallywick.log|$lr/Tallywick.log|" \
-      -e "s/create 0644 tallywick tallywick/create 0644 root root/" \
+      -e "s/create 0640 tallywick tallywick/create 0640 root root/" \
       "$d/etc/logrotate.d/tallywick" >"$lr/conf"
   echo "a line" >"$lr/Tallywick.log"
   check "logrotate accepts the rotation and rotates" logrotate -f -s "$lr/state" "$lr/conf"
   check "the old log was renamed, a new empty one created" \
     test -s "$lr/Tallywick.log.1" -a -f "$lr/Tallywick.log" -a ! -s "$lr/Tallywick.log"
+  check "the new log has the service's own mode, 0640" test "$(stat -c %a "$lr/Tallywick.log")" = 640
 else
   echo "skip: logrotate is not installed"
 fi
