@@ -2,6 +2,8 @@
 # Each target runs FUZZ_SECONDS (default 600) on a corpus in
 # build-fuzz/corpus/<target>, seeded from the fixture trees under
 # tests/fixtures/proc, or for config from examples/ and fuzz/seeds/config/.
+# Crash, timeout and slow-unit files are written to build-fuzz/, not beside
+# the fixtures the runs start in.
 FUZZ_SECONDS ?= 600
 FUZZ_TARGETS ?= meminfo stat cpuinfo loadavg diskstats netdev pidstat pidstatm cmdline config
 
@@ -20,7 +22,8 @@ fuzz: fuzz-build
 	  corpus=../../../build-fuzz/corpus/$$t; mkdir -p $$corpus; \
 	  for f in $$seeds; do [ -f "$$f" ] && cp "$$f" "$$corpus/seed-$$(echo $${f#../../../} | tr / _)"; done; \
 	  echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
-	  ../../../build-fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$flags $$corpus \
+	  ../../../build-fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=../../../build-fuzz/ $$flags $$corpus \
 	    > ../../../build-fuzz/fuzz_$$t.log 2>&1 || { tail -n 40 ../../../build-fuzz/fuzz_$$t.log; exit 1; }; \
 	  grep -E "^#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss" ../../../build-fuzz/fuzz_$$t.log; \
 	  echo "corpus: $$(ls $$corpus | wc -l) files"; \
