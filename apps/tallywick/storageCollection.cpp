@@ -134,20 +134,35 @@ void StorageCollection::Free(uint64_t key) {
   if (it == byCollectedId_.end()) return;
   auto users = instanceUsers_.find(it->second.Get());
   if (users == instanceUsers_.end() || users->second == 0) return;  // a series stored from the start stays
-  if (--users->second == 0) gone_.push_back(it->second);
+  if (--users->second != 0) return;
+  const auto waiting = std::find_if(gone_.begin(), gone_.end(),
+                                    [&](const GoneSeries& gone) { return gone.series == it->second; });
+  if (waiting != gone_.end()) {
+    waiting->drains = 0;  // back and gone again before its release: its wait starts over
+  } else {
+    gone_.push_back({it->second, 0});
+  }
 }
 
 void StorageCollection::ReleaseGoneSeries() {
-  std::vector<PersistedStatRef> waiting;
-  for (PersistedStatRef& series : gone_) {
+  std::vector<GoneSeries> waiting;
+  for (GoneSeries& gone : gone_) {
+    PersistedStatRef& series = gone.series;
     auto users = instanceUsers_.find(series.Get());
     if (users == instanceUsers_.end() || users->second != 0) continue;  // its instance came back
+    // An instance gone for a pass or two (a link that flaps, a name that is
+    // back at once) keeps its series: a release and a new series would cost a
+    // table check, a metadata write, two prepares and two log lines each time.
+    if (++gone.drains < kReleaseAfterDrains) {
+      waiting.push_back(std::move(gone));
+      continue;
+    }
     const auto at = std::find(drainList_.begin(), drainList_.end(), series);
     if (at == drainList_.end()) continue;
     const size_t index = static_cast<size_t>(at - drainList_.begin());
     // A sample a failed pass left behind is stored first.
     if (!Stats::IsInvalid(series->GetValue()) && drainStates_[index].stored != series->GetTimestamp()) {
-      waiting.push_back(std::move(series));
+      waiting.push_back(std::move(gone));
       continue;
     }
     drainList_.erase(at);

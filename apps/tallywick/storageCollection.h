@@ -58,6 +58,10 @@ class StorageCollection : public virtual Stats::StatInstanceAllocator,
                           public virtual Stats::StatInstanceWriter,
                           public Kestrix::ObjectImpl {
 public:
+  /// Drains a per-instance series waits, after the last instance holding it
+  /// left the graph, before it is released.
+  static constexpr uint32_t kReleaseAfterDrains = 5;
+
   /// Matches requested against the registry's catalogue (logging each match or
   /// miss), creates the query and requests every instance ("*" for every
   /// attribute) of each matched statistic. drainList holds the series stored
@@ -74,8 +78,9 @@ public:
   /// NoKey when statId was not requested.
   uint64_t Allocate(uint64_t statId, const Stats::AttributeValues& attributeValues) override;
   /// Free: the query's instance holding key has left the graph. A
-  /// per-instance series that no instance holds any more is released by the
-  /// next Drain once its last sample is committed (see Drain).
+  /// per-instance series that no instance holds any more is released by
+  /// Drain once kReleaseAfterDrains drains have passed without the instance
+  /// coming back and its last sample is committed (see Drain).
   void Free(uint64_t key) override;
 
   // Stats::StatInstanceWriter
@@ -92,8 +97,8 @@ public:
   /// than the one it last stored; a series whose sample has not changed (its
   /// instance is gone) only has its samples past the time to live deleted.
   /// True when every write it tried succeeded. First it releases the
-  /// per-instance series whose instances are gone and whose last sample is
-  /// committed: they leave the drain list and the engine's statement cache
+  /// per-instance series whose instances have been gone for
+  /// kReleaseAfterDrains drains and whose last sample is committed: they leave the drain list and the engine's statement cache
   /// (their table and rows stay; the engine's ExpireAll expires those), so a
   /// host whose interfaces come and go with fresh names does not grow without
   /// bound. An instance that comes back later gets a new series of the same
@@ -148,9 +153,14 @@ private:
   // and comes back keeps its one series instead of growing a second.
   std::map<std::pair<const PersistedStat*, std::string>, PersistedStatRef> instanceSeries_;
   // Live query instances holding each per-instance series, and the series
-  // that none holds any more (released by the next Drain).
+  // that none holds any more with the drains since (released by Drain once
+  // kReleaseAfterDrains have passed without the instance coming back).
   std::map<const PersistedStat*, uint32_t> instanceUsers_;
-  std::vector<PersistedStatRef> gone_;
+  struct GoneSeries {
+    PersistedStatRef series;
+    uint32_t drains;
+  };
+  std::vector<GoneSeries> gone_;
   // The query holds its writer and allocator by counted reference. Handing it
   // the collection itself would make a cycle that keeps both alive for ever
   // (and would destroy a half-built collection when its constructor throws), so

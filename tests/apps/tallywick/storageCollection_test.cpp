@@ -116,7 +116,7 @@ TEST_F(StorageCollectionTest, SnapshotHoldsTheSeriesTheLastPassWrote) {
 // A per-instance series whose instance has gone is released once its last
 // sample is committed (a sample a failed pass left is stored first); its rows
 // stay, and an instance that comes back stores into the same table again.
-TEST_F(StorageCollectionTest, GoneInstancesReleaseTheirSeriesOnceTheirLastSampleIsStored) {
+TEST_F(StorageCollectionTest, GoneInstancesReleaseTheirSeriesAfterAFewPassesOnceTheirLastSampleIsStored) {
   registry_->Add(9, "net.tx.activity", {Testing::NicAttribute()});
   registry_->Add(5, "cpu.count");
   auto tx = Template("net.tx.activity", "net.tx.activity.pNIC");
@@ -124,49 +124,48 @@ TEST_F(StorageCollectionTest, GoneInstancesReleaseTheirSeriesOnceTheirLastSample
   auto collection = Make({{"net.tx.activity.pNIC", tx}, {"cpu.count.host", count}}, {count});
   Database check(db_);
   uint64_t eth1 = NoKey;
+  std::vector<uint64_t> eth1Keys;
   query_->onExecute = [&](int pass) {
     if (pass == 1) {
       ASSERT_EQ(Allocate(9, {"eth0"}), 0u);
-      eth1 = Allocate(9, {"eth1"});
       ASSERT_EQ(Allocate(5, {}), 40u);
     }
-    if (pass == 5) eth1 = Allocate(9, {"eth1"});
+    if (pass == 1 || pass == 3 || pass == 11) eth1Keys.push_back(eth1 = Allocate(9, {"eth1"}));
     Emit(0, pass * kSecond, StatValue(pass));
     Emit(40, pass * kSecond, StatValue(2));
-    if (pass <= 2 || pass == 5) Emit(eth1, pass * kSecond, StatValue(10 * pass));
+    if (pass == 1 || pass == 3 || pass == 11) Emit(eth1, pass * kSecond, StatValue(10 * pass));
     if (pass == 2) {
+      query_->allocator->Free(eth1);  // gone for one pass only
+      query_->allocator->Free(40);    // a series stored from the start is never released
+    }
+    if (pass == 3) {
+      // Back, then gone again, with its sample of second 3 held up until pass 9.
       ASSERT_EQ(check.Exec("CREATE TRIGGER boom BEFORE INSERT ON sm_stat_net_tx_activity_eth1 "
                            "BEGIN SELECT RAISE(ROLLBACK, 'x'); END;"),
                 SQLITE_OK);
+      query_->allocator->Free(eth1);
     }
-    if (pass == 3) {
+    if (pass == 9) {
       ASSERT_EQ(check.Exec("DROP TRIGGER boom;"), SQLITE_OK);
-      query_->allocator->Free(eth1);  // its instance left the graph at the end of pass 3
-      query_->allocator->Free(40);    // a series stored from the start is never released
     }
   };
-  std::vector<std::string> series;
+  std::string listed;  // per pass: whether eth1's series was in the drain list after it
   collection->RunQueryLoop([&](uint64_t) {
-    std::string names;
-    for (const auto& name : Names(collection->GetDrainList())) names += name + " ";
-    series.push_back(names);
-    return series.size() == 5;
+    const auto names = Names(collection->GetDrainList());
+    listed += std::count(names.begin(), names.end(), "net.tx.activity.eth1") ? 'y' : '-';
+    return listed.size() == 11;
   });
-  EXPECT_EQ(series, (std::vector<std::string>{
-                        "cpu.count net.tx.activity.eth0 net.tx.activity.eth1 ",
-                        "cpu.count net.tx.activity.eth0 net.tx.activity.eth1 ",
-                        "cpu.count net.tx.activity.eth0 net.tx.activity.eth1 ",  // second 2 stored now
-                        "cpu.count net.tx.activity.eth0 ",
-                        "cpu.count net.tx.activity.eth0 net.tx.activity.eth1 ",
-                    }));
-  EXPECT_EQ(eth1, 2u) << "the returning instance has a new series";
+  // Released at the drain of pass 10: five drains after it was gone again,
+  // and one after its held-up sample was stored.
+  EXPECT_EQ(listed, "yyyyyyyyy-y");
+  EXPECT_EQ(eth1Keys, (std::vector<uint64_t>{1, 1, 2})) << "back within its wait, it kept its series; later, a new one";
   EXPECT_EQ(log_.Count("info Released CollectedStatId 1 of net.tx.activity.eth1: its instance is gone"), 1u);
   EXPECT_EQ(check.Rows("SELECT group_concat(sm_timestamp || '=' || sm_stat_value) FROM "
                        "(SELECT * FROM sm_stat_net_tx_activity_eth1 ORDER BY 1);"),
-            std::vector<std::string>{"1=10.0,2=20.0,5=50.0"});
-  // The rolled-back pass 2 took cpu.count's sample of second 2 along.
+            std::vector<std::string>{"1=10.0,3=30.0,11=110.0"});
+  // The rolled-back passes 3 to 8 took cpu.count's samples along.
   EXPECT_EQ(check.Rows("SELECT group_concat(sm_timestamp) FROM (SELECT * FROM sm_stat_cpu_count ORDER BY 1);"),
-            std::vector<std::string>{"1,3,4,5"});
+            std::vector<std::string>{"1,2,9,10,11"});
 }
 
 // Each pass drains the latest valid samples in one commit; a failed pass is
