@@ -1,12 +1,15 @@
 """Termination signals: each of SIGTERM, SIGINT and SIGHUP stops a running
 service with exit status 0 and leaves its database file whole; a burst of
-signals never hangs it."""
+signals never hangs it; a service started with its standard descriptors
+closed stops on a signal only."""
 
 import os
 import shutil
 import signal
 import sqlite3
+import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -49,6 +52,30 @@ class SignalTest(unittest.TestCase):
             self.assertGreaterEqual(received, 1)
             self.assertEqual(messages.count("info Tallywick: Shutting down"), received,
                              "every received signal asks for the stop once")
+
+    def test_closed_standard_descriptors_are_no_stop(self):
+        # The log goes to standard error, which is closed: its lines must not
+        # reach whatever file the service opens next under that number.
+        with twrun.TempDir() as d:
+            cfg = d.write("tw.xml", twrun.config(d.path, twrun.default_tallywick(d.path, 1, 1)).replace(
+                "<directory>%s/log</directory>" % d.path, "<directory>-</directory>"))
+            proc = subprocess.Popen(["bash", "-c", 'exec "$0" "$1" >&- 2>&-', twrun.BIN, cfg],
+                                    stdin=subprocess.DEVNULL)
+            self.addCleanup(lambda: proc.poll() is None and proc.kill())
+
+            def rows():
+                try:
+                    with sqlite3.connect(d.file("tw.db")) as c:
+                        return c.execute("SELECT count(*) FROM sm_stat_mem_util").fetchone()[0]
+                except sqlite3.Error:
+                    return 0
+            deadline = time.monotonic() + twrun.GUARD_SECONDS
+            while rows() < 3 and proc.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertIsNone(proc.poll(), "the service stopped by itself")
+            self.assertGreaterEqual(rows(), 3)
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=twrun.GUARD_SECONDS), 0)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 // Process entry: command line, logging defaults, application start and exit.
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -75,6 +77,20 @@ bool ParseCommandLine(int argc, char** argv) {
   }
   g_configPath = arg;
   return true;
+}
+
+// OpenClosedStandardDescriptors puts /dev/null on each of descriptors 0 to 2
+// that the service was started without. Otherwise the next file opened takes
+// that number: with standard error closed, the signal pipe's write end becomes
+// descriptor 2, and every line logged to standard error reads as a signal that
+// stops the service; a lock or health file in its place would collect them.
+void OpenClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number, which is fd: the lower ones are open by now.
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened > STDERR_FILENO) ::close(opened);
+  }
 }
 
 Kestrix::Service::LoggerRef CurrentLogger() {
@@ -173,6 +189,7 @@ int main(int argc, char** argv) {
   // A handful of threads allocate a few kilobytes a pass: one malloc arena
   // serves them without contention worth the resident pages of one per thread.
   mallopt(M_ARENA_MAX, 1);
+  OpenClosedStandardDescriptors();
   if (!ParseCommandLine(argc, argv)) return 1;
   const uint64_t t0 = Kestrix::System::GetMonotonicTime();
   bool status = false;
