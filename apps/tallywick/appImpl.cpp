@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -36,6 +37,24 @@ namespace {
 std::string ExpandKey(const std::string& pattern, const std::string& argument) {
   if (pattern.find("%1") == std::string::npos) return pattern;
   return MessageFormatter::ASPrint(pattern, argument);
+}
+
+// DatabaseFilePath follows a locator that is a symbolic link, as SQLite does
+// when it opens the database, to the path of the file it names (made when
+// missing). Two locators that reach one database through links then share one
+// lock file. Links among the directories need no following: the lock file's
+// path goes through them to the same directory.
+std::string DatabaseFilePath(const std::string& locator) {
+  std::string path = locator;
+  for (int hops = 0; hops < 40; ++hops) {  // the kernel's own bound on a chain of links
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) break;  // not a link
+    const std::string link(target, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    path = link.front() == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+  }
+  return path;
 }
 
 }  // namespace
@@ -97,7 +116,8 @@ bool App::Init(const ConfigRef& config) {
 
 bool App::LockDatabase() {
   if (locator_ == ":memory:") return true;
-  const std::string path = locator_ + ".lock";
+  lockPath_ = DatabaseFilePath(locator_) + ".lock";
+  const std::string& path = lockPath_;
   // Never closed: the lock ends with the process, however it ends.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
@@ -128,7 +148,7 @@ bool App::LockDatabase() {
 void App::KeepDatabaseLock() {
   std::lock_guard<std::mutex> guard(lockMutex_);
   if (lockFd_ < 0) return;
-  const std::string path = locator_ + ".lock";
+  const std::string& path = lockPath_;
   struct stat held {}, named {};
   if (::fstat(lockFd_, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
       held.st_ino == named.st_ino) {

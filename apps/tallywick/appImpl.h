@@ -137,7 +137,8 @@ private:
                           uint64_t defaultMicros, uint64_t& micros);
   bool ReadHealthStatusConfig(const Kestrix::Service::ConfigNodeRef& tallywick);
   bool OpenStorageEngine();
-  // LockDatabase takes the lock file "<locator>.lock" for the process's
+  // LockDatabase takes the lock file "<database file>.lock" (the locator, or
+  // the file a locator that is a symbolic link names) for the process's
   // lifetime, so that a second service on the same database refuses to start
   // instead of interleaving its rows and health files with the first one's.
   // False after logging when another process holds it; a lock file that
@@ -163,7 +164,8 @@ private:
   bool stopRequested_ = false;  // guarded by stop_'s lock; set once, never cleared
   bool healthRequested_ = false;  // guarded by stop_'s lock
   std::mutex lockMutex_;
-  int lockFd_ = -1;        // guarded by lockMutex_: the locked <locator>.lock, never closed; -1: none
+  std::string lockPath_;   // set by LockDatabase: <database file>.lock
+  int lockFd_ = -1;        // guarded by lockMutex_: the locked lockPath_, never closed; -1: none
   bool lockLost_ = false;  // guarded by lockMutex_: locking it again failed, and was logged
 
   // Set by Init (main thread, before any loop runs); read-only afterwards.

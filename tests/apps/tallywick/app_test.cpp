@@ -148,6 +148,35 @@ TEST(AppInitTest, ASecondServiceOnTheSameDatabaseRefusesToStart) {
   EXPECT_EQ(TestSupport::ReadFile(dir.File("health.xml")), "GREEN of the first");
 }
 
+// SQLite follows a locator that is a symbolic link to the file it names: a
+// service configured with the link and one with the file are on one database,
+// and the second refuses to start, whichever of the two comes first.
+TEST(AppInitTest, ALocatorThatLinksToTheDatabaseSharesItsLock) {
+  TestSupport::TempDir dir;
+  std::filesystem::create_directory(dir.File("data"));
+  // Relative, to a file not made yet, through a second link.
+  std::filesystem::create_symlink("data/hop.db", dir.File("tallywick.db"));
+  std::filesystem::create_symlink("real.db", dir.File("data/hop.db"));
+  std::string direct = kConfig;
+  direct.replace(direct.find("DIR/tallywick.db"), 16, "DIR/data/real.db");
+
+  AppRef linked = Kestrix::MakeRef<App>();
+  ASSERT_TRUE(InitWith(dir, kConfig, linked));
+  EXPECT_TRUE(std::filesystem::exists(dir.File("data/real.db")));
+  EXPECT_FALSE(InitWith(dir, direct, Kestrix::MakeRef<App>()));
+  EXPECT_NE(TestSupport::ReadFile(dir.File("log")).find("(it holds " + dir.File("data/real.db") + ".lock)"),
+            std::string::npos)
+      << TestSupport::ReadFile(dir.File("log"));
+
+  TestSupport::TempDir other;
+  std::filesystem::create_symlink(other.File("real.db"), other.File("tallywick.db"));
+  std::string otherDirect = kConfig;
+  otherDirect.replace(otherDirect.find("DIR/tallywick.db"), 16, "DIR/real.db");
+  AppRef first = Kestrix::MakeRef<App>();
+  ASSERT_TRUE(InitWith(other, otherDirect, first));
+  EXPECT_FALSE(InitWith(other, kConfig, Kestrix::MakeRef<App>()));
+}
+
 // A lock file the service cannot open leaves the database unprotected: the
 // start goes on, but says so. A missing directory is the database's failure.
 TEST(AppInitTest, ALockFileThatCannotBeOpenedIsWarnedAbout) {
