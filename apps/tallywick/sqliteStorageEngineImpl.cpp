@@ -125,18 +125,39 @@ private:
   sqlite3_mutex* const mutex_;
 };
 
+// ConnectionMessage is the message of the connection's last failed call. A
+// file system that cannot share the write-ahead log's index through the
+// `-shm` file beside the database (a FUSE or network file system without
+// shared mappings) fails every read with SQLite's bare "disk I/O error",
+// which says nothing of the cause: the message names it.
+std::string ConnectionMessage(sqlite3* db) {
+  std::string message = sqlite3_errmsg(db);
+  switch (sqlite3_extended_errcode(db)) {
+    case SQLITE_IOERR_SHMOPEN:
+    case SQLITE_IOERR_SHMSIZE:
+    case SQLITE_IOERR_SHMLOCK:
+    case SQLITE_IOERR_SHMMAP:
+      message += " (the file system does not support the shared memory of the write-ahead log, the -shm file "
+                 "beside the database; put the database on a local file system)";
+      break;
+    default:
+      break;
+  }
+  return message;
+}
+
 // LockedCall runs call (an SQLite call returning a result code) under the
 // connection's lock and, unless it returned SQLITE_OK, copies its message.
 template <class Call>
 int LockedCall(sqlite3* db, std::string& message, Call call) {
   ConnectionLock lock(db);
   const int rc = call();
-  if (rc != SQLITE_OK) message = sqlite3_errmsg(db);
+  if (rc != SQLITE_OK) message = ConnectionMessage(db);
   return rc;
 }
 
 std::string ErrorMessage(sqlite3* db, int rc) {
-  return db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  return db ? ConnectionMessage(db) : sqlite3_errstr(rc);
 }
 
 std::string ReadOnlyMessage(const std::string& locator) {
@@ -292,7 +313,7 @@ int SqlitePreparedStatement::Step(std::string* firstColumn, std::string& message
     firstColumn->assign(text ? reinterpret_cast<const char*>(text) : "",
                         static_cast<size_t>(sqlite3_column_bytes(stmt_, 0)));
   } else if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    message = sqlite3_errmsg(db_);
+    message = ConnectionMessage(db_);
   }
   // sqlite3_reset repeats the step's error; that echo is not a new failure.
   sqlite3_reset(stmt_);
@@ -857,7 +878,7 @@ void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
         },
         &rows, &error);
     if (rc != SQLITE_OK) {
-      message = error ? error : sqlite3_errmsg(check.Get());
+      message = ConnectionMessage(check.Get());
     } else if (rows.size() == 1 && rows.front() == "ok") {
       healthy = true;
     } else {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -292,6 +293,52 @@ TEST_F(SqliteStorageEngineTest, UnopenableLocatorRaisesWithSqlitesMessage) {
     EXPECT_EQ(std::string(e.what()), "unable to open database file");
   }
   EXPECT_EQ(log_.Count("error SQLite database open failed for " + locator), 1u);
+}
+
+// NoSharedMemoryVfs is, while it lives, the default VFS: the platform's,
+// except that its files cannot map the write-ahead log's shared memory, as on
+// a FUSE file system without shared mappings.
+class NoSharedMemoryVfs {
+public:
+  NoSharedMemoryVfs() : real_(sqlite3_vfs_find(nullptr)), vfs_(*real_) {
+    vfs_.zName = "tallywick-test-no-shm";
+    vfs_.pAppData = real_;
+    vfs_.xOpen = &Open;
+    sqlite3_vfs_register(&vfs_, 1);
+  }
+  ~NoSharedMemoryVfs() {
+    sqlite3_vfs_unregister(&vfs_);
+    sqlite3_vfs_register(real_, 1);
+  }
+
+private:
+  static int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    sqlite3_vfs* real = static_cast<sqlite3_vfs*>(vfs->pAppData);
+    const int rc = real->xOpen(real, name, file, flags, outFlags);
+    if (rc != SQLITE_OK || file->pMethods == nullptr || file->pMethods->iVersion < 2) return rc;
+    // One copy per kind of file: the real methods work on the file as before.
+    static std::map<const sqlite3_io_methods*, sqlite3_io_methods> copies;
+    auto copy = copies.emplace(file->pMethods, *file->pMethods).first;
+    copy->second.xShmMap = [](sqlite3_file*, int, int, int, void volatile**) { return SQLITE_IOERR_SHMMAP; };
+    file->pMethods = &copy->second;
+    return rc;
+  }
+
+  sqlite3_vfs* const real_;
+  sqlite3_vfs vfs_;
+};
+
+// SQLite's own text for it is a bare "disk I/O error".
+TEST_F(SqliteStorageEngineTest, AFileSystemWithoutSharedMemoryIsNamedAsTheCause) {
+  const NoSharedMemoryVfs vfs;
+  try {
+    CreateStorageEngine("sqlite", db_, 60, log_.Logger());
+    ADD_FAILURE() << "opened " << db_;
+  } catch (const StorageException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "disk I/O error (the file system does not support the shared memory of the write-ahead log, the -shm "
+              "file beside the database; put the database on a local file system)");
+  }
 }
 
 // A missing file is covered where the health file is written.
