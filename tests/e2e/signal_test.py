@@ -1,7 +1,7 @@
 """Termination signals: each of SIGTERM, SIGINT and SIGHUP stops a running
 service with exit status 0 and leaves its database file whole; a burst of
 signals never hangs it; a service started with its standard descriptors
-closed stops on a signal only."""
+closed, or whose standard error's reader has gone, stops on a signal only."""
 
 import os
 import shutil
@@ -9,13 +9,21 @@ import signal
 import sqlite3
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import twrun  # noqa: E402
 
 EXITING = "info Tallywick: Exiting with status=true."
+
+
+def rows_of(db):
+    """The rows of mem.util, which every pass of the CPU collection stores."""
+    try:
+        with sqlite3.connect(db) as c:
+            return c.execute("SELECT count(*) FROM sm_stat_mem_util").fetchone()[0]
+    except sqlite3.Error:
+        return 0
 
 
 class SignalTest(unittest.TestCase):
@@ -63,17 +71,23 @@ class SignalTest(unittest.TestCase):
                                     stdin=subprocess.DEVNULL)
             self.addCleanup(lambda: proc.poll() is None and proc.kill())
 
-            def rows():
-                try:
-                    with sqlite3.connect(d.file("tw.db")) as c:
-                        return c.execute("SELECT count(*) FROM sm_stat_mem_util").fetchone()[0]
-                except sqlite3.Error:
-                    return 0
-            deadline = time.monotonic() + twrun.GUARD_SECONDS
-            while rows() < 3 and proc.poll() is None and time.monotonic() < deadline:
-                time.sleep(0.05)
+            twrun.wait_for(lambda: rows_of(d.file("tw.db")) >= 3 or proc.poll() is not None, "three passes")
             self.assertIsNone(proc.poll(), "the service stopped by itself")
-            self.assertGreaterEqual(rows(), 3)
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=twrun.GUARD_SECONDS), 0)
+
+    def test_a_log_reader_that_has_gone_is_no_stop(self):
+        with twrun.TempDir() as d:
+            cfg = d.write("tw.xml", twrun.config(d.path, twrun.default_tallywick(d.path, 1, 1)).replace(
+                "<directory>%s/log</directory><level>info" % d.path, "<directory>-</directory><level>verbose"))
+            proc = subprocess.Popen([twrun.BIN, cfg], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.addCleanup(lambda: proc.poll() is None and proc.kill())
+            while b"Running main loop" not in proc.stderr.readline():
+                self.assertIsNone(proc.poll())
+            proc.stderr.close()  # each pass logs a verbose line after this
+            rows = rows_of(d.file("tw.db"))
+            twrun.wait_for(lambda: rows_of(d.file("tw.db")) >= rows + 3 or proc.poll() is not None, "three passes")
+            self.assertIsNone(proc.poll(), "the service stopped by itself")
             proc.send_signal(signal.SIGTERM)
             self.assertEqual(proc.wait(timeout=twrun.GUARD_SECONDS), 0)
 

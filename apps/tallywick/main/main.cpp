@@ -190,6 +190,10 @@ int main(int argc, char** argv) {
   // serves them without contention worth the resident pages of one per thread.
   mallopt(M_ARENA_MAX, 1);
   OpenClosedStandardDescriptors();
+  // A log on standard error whose reader has gone (a pipe into a logger that
+  // exited) would kill the service by SIGPIPE at its next line; the write
+  // fails instead, the line is lost and sampling goes on.
+  ::signal(SIGPIPE, SIG_IGN);
   if (!ParseCommandLine(argc, argv)) return 1;
   const uint64_t t0 = Kestrix::System::GetMonotonicTime();
   bool status = false;
