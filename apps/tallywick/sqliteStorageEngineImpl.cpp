@@ -357,7 +357,6 @@ void SqlitePreparedStatement::Reset() {
 SqliteStorageEngine::SqliteStorageEngine(std::string locator, uint64_t ttlSec,
                                          const Kestrix::Service::LoggerRef& logger, int busyTimeoutMs)
     : locator_(std::move(locator)),
-      walPath_(locator_ + "-wal"),
       ttlSec_(ttlSec),
       logger_(logger ? logger : Kestrix::Service::GetDefaultLogger()),
       busyTimeoutMs_(busyTimeoutMs),
@@ -381,6 +380,10 @@ void SqliteStorageEngine::OpenConnection() {
     KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
     throw StorageException(ReadOnlyMessage(locator_));
   }
+  // SQLite follows a locator that is a symbolic link and keeps the log beside
+  // the file it names; an in-memory database has no file name.
+  const char* file = sqlite3_db_filename(db_.Get(), "main");
+  walPath_ = file && *file ? std::string(sqlite3_filename_wal(file)) : locator_ + "-wal";
   sqlite3_busy_timeout(db_.Get(), busyTimeoutMs_);
   sqlite3_commit_hook(db_.Get(), &CommitHook, &commits_);
   for (const char* sql : kSetupSql) {

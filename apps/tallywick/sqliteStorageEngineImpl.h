@@ -212,7 +212,9 @@ private:
   void Succeeded() { failures_ = 0; }
 
   const std::string locator_;
-  const std::string walPath_;  // where SQLite keeps the connection's write-ahead log
+  // Where SQLite keeps the connection's write-ahead log: beside the file that
+  // a locator which is a symbolic link names. Set by each open.
+  std::string walPath_;
   const uint64_t ttlSec_;
   const Kestrix::Service::LoggerRef logger_;
   const int busyTimeoutMs_;

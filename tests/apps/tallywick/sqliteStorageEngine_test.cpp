@@ -479,6 +479,23 @@ TEST_F(SqliteStorageEngineTest, AWriteAheadLogDeletedWhileOpenIsCheckpointedBefo
   EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2", "12|3"}));
 }
 
+// SQLite keeps the log of a locator that is a symbolic link beside the file
+// the link names, where its deletion is seen as well.
+TEST_F(SqliteStorageEngineTest, TheLogOfALinkedLocatorIsWatchedBesideItsFile) {
+  const std::string link = dir_.File("link.db");
+  std::filesystem::create_symlink(db_, link);
+  auto engine = Kestrix::MakeRef<SqliteStorageEngine>(link, std::numeric_limits<uint64_t>::max(), log_.Logger());
+  engine->Initialize();
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  Store(*engine, *stat, 10, StatValue(1));
+  ASSERT_FALSE(std::filesystem::exists(link + "-wal"));
+  ASSERT_TRUE(std::filesystem::remove(db_ + "-wal"));
+  Store(*engine, *stat, 11, StatValue(2));
+  EXPECT_EQ(engine->GetReopenCount(), 1u);
+  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + link + ": the write-ahead log is gone"), 1u);
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2"}));
+}
+
 // A file emptied in place keeps its inode; quick_check finds an empty file
 // sound, and a connection opening it deletes the log next to it.
 TEST_F(SqliteStorageEngineTest, AFileTruncatedWhileOpenIsRedAndSetUpAgain) {
