@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <algorithm>
@@ -76,15 +77,20 @@ private:
 // IsWalWithoutLog tells whether path is an SQLite file in write-ahead-log mode
 // (bytes 18 and 19 of its header are 2) without a -wal file beside it: no
 // connection has it open, and the file alone holds every committed sample.
+// SQLite keeps the log of a path that is a symbolic link beside the file the
+// link names, so that is where it is looked for.
 bool IsWalWithoutLog(const std::string& path) {
   unsigned char header[20];
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool read = pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
   close(fd);
+  char* file = realpath(path.c_str(), nullptr);
+  if (file == nullptr) return false;
+  const std::string wal = std::string(file) + "-wal";
+  free(file);
   struct stat st;
-  return read && header[18] == 2 && header[19] == 2 && stat((path + "-wal").c_str(), &st) != 0 &&
-         errno == ENOENT;
+  return read && header[18] == 2 && header[19] == 2 && stat(wal.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 // ImmutableUri returns the URI that opens path read-only as a file that does

@@ -60,6 +60,27 @@ TEST_F(ClosedWalDatabaseTest, IsReadWithoutLeavingALogOrSharedMemoryBehind) {
   EXPECT_FALSE(Exists(path_ + "-shm"));
 }
 
+// While the service runs, the samples since the last checkpoint are in its
+// -wal, which SQLite keeps beside the file that a linked path names.
+TEST_F(ClosedWalDatabaseTest, ALinkToADatabaseInUseIsReadWithItsLog) {
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "INSERT INTO sm_stat_cpu_util VALUES (102, 3.5);", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_TRUE(Exists(path_ + "-wal"));
+  const std::string link = dir_ + "/link.db";
+  ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
+  {
+    Database db(link);
+    const std::vector<SeriesInfo> series = db.ListSeries();
+    ASSERT_EQ(series.size(), 1u);
+    EXPECT_EQ(series[0].rows, 3);
+    EXPECT_EQ(series[0].last, 102);
+  }
+  sqlite3_close(writer);
+  unlink(link.c_str());
+}
+
 TEST(DatabaseOpenTest, AFailedOpenSaysWhy) {
   const std::pair<std::string, std::string> cases[] = {
       {"/tmp/tw_report_no_such_dir/tw.db", "No such file or directory"},
