@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -164,10 +165,24 @@ void LinuxStatsProvider::GetLinuxStatValues(const StatInstanceList& instances, S
   for (const auto& instance : instances) Report(*instance, result);
 }
 
+bool LinuxStatsProvider::ReadFile(const char* relative, std::string_view& text) {
+  const bool read = reader_.Read(relative, text);
+  const auto known = unreadable_.find(std::string_view(relative));
+  if (!read && known == unreadable_.end()) {
+    KLOG(GetLogger(), WARNING, "Unable to read %1/%2: %3; its values are left out until it can be read",
+         reader_.GetRoot(), relative, std::strerror(reader_.LastError()));
+    unreadable_.emplace(relative);
+  } else if (read && known != unreadable_.end()) {
+    KLOG(GetLogger(), INFO, "Read %1/%2 again", reader_.GetRoot(), relative);
+    unreadable_.erase(known);
+  }
+  return read;
+}
+
 void LinuxStatsProvider::ReadMemory() {
   systemValues_.fill(kAbsent);
   std::string_view text;
-  if (!reader_.Read("meminfo", text)) return;
+  if (!ReadFile("meminfo", text)) return;
   MeminfoCursor cursor(text);
   MeminfoLine line;
   for (size_t position = 0; cursor.Next(line); ++position) {
@@ -184,7 +199,7 @@ void LinuxStatsProvider::ReadMemory() {
 void LinuxStatsProvider::ReadDisks() {
   for (auto& [name, entry] : disks_) entry.seen = false;
   std::string_view text;
-  if (reader_.Read("diskstats", text)) {
+  if (ReadFile("diskstats", text)) {
     DiskstatsCursor cursor(text);
     DiskstatsLine line;
     while (cursor.Next(line)) {
@@ -209,7 +224,7 @@ void LinuxStatsProvider::ReadDisks() {
 void LinuxStatsProvider::ReadCpus() {
   for (auto& entry : cpus_) entry.seen = false;
   std::string_view text;
-  if (reader_.Read("stat", text)) {
+  if (ReadFile("stat", text)) {
     if (text.empty()) {
       KLOG(GetLogger(), ERROR, "Unable to read /proc/stat file");
       cpus_.clear();
@@ -250,7 +265,7 @@ void LinuxStatsProvider::ReadCpus() {
     SystemValue(Ids::kCpuCountId) = count;
   }
   cpus_.erase(std::remove_if(cpus_.begin(), cpus_.end(), [](const CpuEntry& e) { return !e.seen; }), cpus_.end());
-  if (reader_.Read("cpuinfo", text)) {
+  if (ReadFile("cpuinfo", text)) {
     CpuinfoCursor cursor(text);
     CpuFrequency frequency;
     while (cursor.Next(frequency)) {
@@ -271,14 +286,14 @@ LinuxStatsProvider::CpuEntry* LinuxStatsProvider::FindCpu(uint32_t number) {
 void LinuxStatsProvider::ReadLoad() {
   std::string_view text;
   std::array<uint64_t, 3> loads{};
-  if (!reader_.Read("loadavg", text) || !ParseLoadavg(text, loads)) return;
+  if (!ReadFile("loadavg", text) || !ParseLoadavg(text, loads)) return;
   for (size_t i = 0; i < loads.size(); ++i) SystemValue(Ids::kLoadFirst + static_cast<int64_t>(i)) = loads[i];
 }
 
 void LinuxStatsProvider::ReadInterfaces() {
   for (auto& [name, entry] : interfaces_) entry.seen = false;
   std::string_view text;
-  if (reader_.Read("net/dev", text)) {
+  if (ReadFile("net/dev", text)) {
     NetDevCursor cursor(text);
     NetDevLine line;
     while (cursor.Next(line)) {

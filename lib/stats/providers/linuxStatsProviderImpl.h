@@ -13,7 +13,9 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "public/stats/statsProvider.h"
@@ -78,6 +80,11 @@ private:
     bool seen = false;
   };
 
+  // ReadFile reads one file of the tree. The first failure of a file is
+  // logged, and its reading again once it succeeds: without them a host
+  // whose /proc is missing or unreadable (a container or chroot without it)
+  // would store no CPU, memory or network samples and say nothing.
+  bool ReadFile(const char* relative, std::string_view& text);
   void ReadMemory();
   void ReadDisks();
   void ReadCpus();
@@ -96,6 +103,7 @@ private:
   const StatAttributeMapperRef chained_;
   const uint64_t microsPerTick_;
   ProcFileReader reader_;
+  std::set<std::string, std::less<>> unreadable_;  // files whose last read failed, as logged
   ProcessTable processes_;
   bool memAvailable_ = false;
 
