@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -32,14 +33,21 @@ namespace Providers {
 /// ticksPerSecond is not positive or above 1,000,000.
 uint64_t MicrosPerTick(long ticksPerSecond);
 
+/// InterfaceIndexFn returns the kernel's index of the named interface, or 0
+/// when it is not known.
+using InterfaceIndexFn = std::function<uint64_t(std::string_view name)>;
+
 class LinuxStatsProvider : public StatsProviderBase, public virtual StatAttributeMapper {
 public:
   /// Compiles the selectors (Kestrix::InvalidArgumentException when one does
   /// not compile), computes the tick factor (Kestrix::InvalidStateException
   /// when sysconf(_SC_CLK_TCK) is not positive) and opens procRoot. chained
-  /// may be empty.
+  /// may be empty. interfaceIndex tells the kernel's index of an interface
+  /// (0: not known), by which another device under a known name is told; when
+  /// empty, the index is asked of the kernel for the service's own network
+  /// namespace.
   LinuxStatsProvider(const ProcessSelectorList& selectors, StatAttributeMapperRef chained,
-                     const std::string& procRoot = "/proc");
+                     const std::string& procRoot = "/proc", InterfaceIndexFn interfaceIndex = {});
   ~LinuxStatsProvider() override;
 
   // StatsProvider
@@ -77,6 +85,7 @@ private:
   struct InterfaceEntry {
     AttributeValues attributeValues;  // the interface name
     std::array<uint64_t, LinuxStatIds::kInterfaceCount> values;
+    uint64_t index = 0;  // the kernel's interface index, 0 when not known
     bool seen = false;
   };
 
@@ -90,6 +99,7 @@ private:
   void ReadCpus();
   void ReadLoad();
   void ReadInterfaces();
+  uint64_t InterfaceIndex(std::string_view name);
   void ReadProcesses();
   void Report(const StatInstance& instance, StatsResult& result);
   void ReportCpus(int64_t id, int64_t statId, const AttributeValues& request, StatsResult& result);
@@ -104,6 +114,8 @@ private:
   const uint64_t microsPerTick_;
   ProcFileReader reader_;
   std::set<std::string, std::less<>> unreadable_;  // files whose last read failed, as logged
+  const InterfaceIndexFn interfaceIndex_;
+  int indexSocket_ = -1;  // for the kernel's interface indexes when interfaceIndex_ is empty
   ProcessTable processes_;
   bool memAvailable_ = false;
 

@@ -13,6 +13,7 @@
 
 #include "kestrix/exception.h"
 #include "kestrix/time.h"
+#include "public/stats/statsQuery.h"
 #include "providerTestUtil.h"
 #include "stats/providers/procParsers.h"
 
@@ -214,6 +215,79 @@ TEST(LinuxStatsProviderTest, AnUnreadableFileIsLoggedOnceAndSoIsItsReturn) {
                       "Unable to read " + tree.Path("net/dev") +
                           ": No such file or directory; its values are left out until it can be read",
                       "Read " + tree.Path("net/dev") + " again"}));
+}
+
+// Valid values a query writes for the pass at `now`, by interface name (an
+// instance gone from the pass is written once more with its last timestamp).
+class PassValues : public StatInstanceWriter, public StatInstanceAllocator, public Kestrix::ObjectImpl {
+public:
+  uint64_t Allocate(uint64_t, const AttributeValues& values) override {
+    names_.push_back(values.at(0));
+    return names_.size() - 1;
+  }
+  void Free(uint64_t) override {}
+  void Write(uint64_t key, uint64_t timestamp, const StatValue* value, StatInstanceWriter*) override {
+    if (timestamp == now && !IsInvalid(*value)) pass[names_.at(key)] = *value;
+  }
+  uint64_t now = 0;
+  std::map<std::string, StatValue> pass;
+
+private:
+  std::vector<std::string> names_;
+};
+
+// A name that another device takes between two passes (a rename onto it, a
+// deletion and re-creation) yields no rate from the two devices' counters:
+// the name starts afresh as a new interface would, the others carry on, and
+// an interface whose index cannot be read is rated as before.
+TEST(LinuxStatsProviderTest, AnotherDeviceUnderAKnownNameStartsAfresh) {
+  constexpr uint64_t kSecond = 1000000;
+  Kestrix::System::TestClock clock(5 * kSecond, 1700000000 * kSecond);
+  Kestrix::System::ScopedTestClock scoped(clock);
+  Testing::TempDir tree("proc/linux-3.10");
+  std::map<std::string, uint64_t, std::less<>> indexes;
+  // Transmitted bytes per interface; every other column 0.
+  auto netDev = [&](const std::vector<std::pair<std::string, uint64_t>>& tx) {
+    std::string text = "h\nh\n";
+    for (const auto& [name, bytes] : tx) text += name + ": 0 0 0 0 0 0 0 0 " + std::to_string(bytes) + " 0 0 0 0 0 0 0\n";
+    tree.Write("net/dev", text);
+  };
+  Testing::Registry registry;
+  auto provider = Kestrix::MakeRef<LinuxStatsProvider>(
+      ProcessSelectorList(), StatAttributeMapperRef(), tree.Path(), [&](std::string_view name) -> uint64_t {
+        const auto it = indexes.find(name);
+        return it == indexes.end() ? 0 : it->second;
+      });
+  provider->RegisterStats(registry.registry);
+  auto values = Kestrix::MakeRef<PassValues>();
+  StatsQueryRef query = CreateQuery(values, values, 0, {}, registry.registry);
+  query->Request({MakeStatInstance(registry.Id("net.tx.activity.pNIC"), {"*"})});
+  auto pass = [&](const std::vector<std::pair<std::string, uint64_t>>& tx) {
+    netDev(tx);
+    values->pass.clear();
+    values->now = Kestrix::System::GetUtcDateTime().GetUtcTime();
+    query->Execute(false);
+    clock.Advance(kSecond);
+    return values->pass;
+  };
+  using Pass = std::map<std::string, StatValue>;
+  const StatValue kib(1, 1000);  // 1,024 bytes in one second, in KiB per millisecond
+  const uint64_t big = 10000000000;
+  indexes = {{"eth0", 2}, {"small", 5}, {"big", 6}};
+  pass({{"eth0", 0}, {"small", 1000}, {"big", big}, {"noindex", 0}});
+  EXPECT_EQ(pass({{"eth0", 1024}, {"small", 2024}, {"big", big}, {"noindex", 1024}}),
+            (Pass{{"eth0", kib}, {"small", kib}, {"big", StatValue(0)}, {"noindex", kib}}));
+  // "big" is renamed "small", whose device is gone.
+  indexes.erase("big");
+  indexes["small"] = 6;
+  EXPECT_EQ(pass({{"eth0", 2048}, {"small", big + 1024}, {"noindex", 2048}}), (Pass{{"eth0", kib}, {"noindex", kib}}));
+  EXPECT_EQ(pass({{"eth0", 3072}, {"small", big + 2048}, {"noindex", 3072}}), (Pass{{"eth0", kib}, {"noindex", kib}}));
+  EXPECT_EQ(pass({{"eth0", 4096}, {"small", big + 3072}, {"noindex", 4096}}),
+            (Pass{{"eth0", kib}, {"small", kib}, {"noindex", kib}}));
+  // eth0 is deleted and created again, and sends more than before within a pass.
+  indexes["eth0"] = 9;
+  EXPECT_EQ(pass({{"eth0", 8192}, {"small", big + 4096}, {"noindex", 5120}}), (Pass{{"small", kib}, {"noindex", kib}}));
+  provider->UnregisterStats();
 }
 
 TEST(LinuxStatsProviderTest, OlderLayoutsKeepTheColumnsTheyHave) {
