@@ -52,7 +52,10 @@ int AddSize(const char*, const struct stat* st, int type, struct FTW* ftw) {
   if (type == FTW_F && st->st_nlink > 1 && !context.linked.insert(static_cast<uint64_t>(st->st_ino)).second) {
     return FTW_CONTINUE;
   }
-  context.total += static_cast<uint64_t>(st->st_size);
+  // Sparse files can claim exbibytes: a sum past 64 bits stays at the
+  // largest value, which is not reported, instead of wrapping to a small one.
+  if (__builtin_add_overflow(context.total, static_cast<uint64_t>(st->st_size), &context.total))
+    context.total = UINT64_MAX;
   return FTW_CONTINUE;
 }
 
@@ -196,6 +199,10 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
            context.unreadable);
     }
     entry.incomplete = context.unreadable != 0;
+    const bool oversized = !Reportable(entry.total);
+    if (oversized && !entry.oversized)
+      KLOG(GetLogger(), WARNING, "Size of %1 is not stored: its files add up to more than 8 EiB", path);
+    entry.oversized = oversized;
   }
   std::unordered_set<uint64_t>().swap(context.linked);  // a large tree's set is not kept between walks
 }

@@ -85,6 +85,7 @@ private:
     uint64_t total = 0;
     bool measured = false;
     bool incomplete = false;  // the last walk left entries out (warned once)
+    bool oversized = false;   // the last walk summed more than a value holds (warned once)
   };
 
   void MeasureFileSystems();

@@ -1,5 +1,6 @@
 #include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -54,15 +55,19 @@ struct Storage {
     provider->GetLinuxStorageStatValues({MakeStatInstance(registry.Id(label), {path})}, result);
     return result.ByInstance();
   }
-  /// DirectoryInChild walks in a forked child after prepare succeeds; returns the one size, or -1.
+  /// DirectoryInChild walks in a forked child after prepare succeeds; returns the one size, -1 when
+  /// prepare failed, or -2 when the walk reported none or several.
   template <class Prepare>
   int64_t DirectoryInChild(Prepare prepare) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
     const pid_t child = ::fork();
     if (child == 0) {
-      const Values v = prepare() ? Get("storage.totalsize.D.directory") : Values{};
-      const int64_t value = v.size() == 1 ? v.begin()->second : -1;
+      int64_t value = -1;
+      if (prepare()) {
+        const Values v = Get("storage.totalsize.D.directory");
+        value = v.size() == 1 ? v.begin()->second : -2;
+      }
       (void)!::write(fds[1], &value, sizeof(value));
       ::_exit(0);
     }
@@ -165,6 +170,37 @@ TEST(LinuxStorageStatsProviderTest, BindMountOfAnAncestorIsNotEnteredAgain) {
   });
   if (got == -1) GTEST_SKIP() << "cannot bind-mount in a private mount namespace here";
   EXPECT_EQ(got, tree.All());
+}
+
+// Sparse files on a tmpfs can claim up to 8 EiB each: a tree whose sizes add
+// up past what a value holds stores nothing, and says why, rather than a sum
+// that wrapped around to a few bytes.
+TEST(LinuxStorageStatsProviderTest, TreeOfMoreThanEightExbibytesIsNotStored) {
+  Tree tree;
+  const std::string mnt = tree.Path("mnt");
+  ::mkdir(mnt.c_str(), 0755);
+  Storage s({}, {tree.Path(), mnt});
+  const std::string log = s.registry.dir.Path("huge.log");
+  const int64_t got = s.DirectoryInChild([&] {
+    std::string error;
+    if (!Kestrix::Service::GetDefaultLogger()->GetSink()->OpenFile(log, error) || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0)
+      return false;
+    for (const char* name : {"/a", "/b"}) {
+      const int fd = ::open((mnt + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      const bool sized = fd >= 0 && ::ftruncate(fd, INT64_MAX) == 0;
+      if (fd >= 0) ::close(fd);
+      if (!sized) return false;
+    }
+    return true;
+  });
+  if (got == -1) GTEST_SKIP() << "cannot make 8 EiB sparse files on a tmpfs in a private mount namespace here";
+  EXPECT_EQ(got, tree.All()) << "the tree is reported, the tmpfs mounted below it is not";
+  size_t warnings = 0;
+  for (const auto& line : Testing::ReadLines(log))
+    warnings += line.find("Size of " + mnt + " is not stored: its files add up to more than 8 EiB") != std::string::npos;
+  EXPECT_EQ(warnings, 1u);
 }
 
 }  // namespace
