@@ -868,7 +868,6 @@ void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
     sqlite3_busy_timeout(check.Get(), DefaultBusyTimeoutMs);
     CheckCacheScope bounded(check.Get());
     std::vector<std::string> rows;
-    char* error = nullptr;
     const int rc = sqlite3_exec(
         check.Get(), kQuickCheckSql,
         [](void* out, int columns, char** values, char**) -> int {
@@ -879,7 +878,7 @@ void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
             return 1;  // no exception may cross SQLite's C frames
           }
         },
-        &rows, &error);
+        &rows, nullptr);  // a failure's message is the connection's, with its cause
     if (rc != SQLITE_OK) {
       message = ConnectionMessage(check.Get());
     } else if (rows.size() == 1 && rows.front() == "ok") {
@@ -892,7 +891,6 @@ void SqliteStorageEngine::CheckHealth(HealthStatus& status) {
       }
       if (message.empty()) message = "no result rows";
     }
-    sqlite3_free(error);
   }
   if (!healthy) {
     KLOG(logger_, ERROR, "SQLite database health check failed due to: %1", message);
