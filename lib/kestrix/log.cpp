@@ -2,9 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 
 #include "kestrix/time.h"
@@ -40,10 +44,13 @@ bool ParseLevel(const std::string& text, int32_t& level) {
   return true;
 }
 
-LogSink::LogSink() = default;
+LogSink::LogSink() {
+  out_.Set(2);
+  mirror_.Set(2);
+}
 
 LogSink::~LogSink() {
-  if (fd_ != 2) ::close(fd_);
+  if (out_.fd != 2) ::close(out_.fd);
 }
 
 bool LogSink::OpenFile(const std::string& path, std::string& error) {
@@ -53,16 +60,16 @@ bool LogSink::OpenFile(const std::string& path, std::string& error) {
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ != 2) ::close(fd_);
-  fd_ = fd;
+  if (out_.fd != 2) ::close(out_.fd);
+  out_.Set(fd);
   path_ = path;
   return true;
 }
 
 void LogSink::UseStandardError(const std::string& retryPath) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ != 2) ::close(fd_);
-  fd_ = 2;
+  if (out_.fd != 2) ::close(out_.fd);
+  out_.Set(2);
   path_ = retryPath;
 }
 
@@ -78,28 +85,71 @@ bool LogSink::Reopen(std::string& error) {
 
 namespace {
 
-void WriteAll(int fd, const std::string& line) {
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report a failing log
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+int64_t NowMs() { return static_cast<int64_t>(System::GetMonotonicTime() / 1000); }
+
+// WaitWritable waits until fd has room or the monotonic deadline (ms) passes;
+// false on time-out. An error of the descriptor counts as room: the write
+// that follows reports it.
+bool WaitWritable(int fd, int64_t deadlineMs) {
+  for (;;) {
+    struct pollfd p {};
+    p.fd = fd;
+    p.events = POLLOUT;
+    const int64_t left = deadlineMs - NowMs();
+    const int n = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return true;
   }
 }
 
 }  // namespace
 
-void LogSink::Write(int32_t level, const std::string& line) {
+void LogSink::Target::Set(int descriptor) {
+  fd = descriptor;
+  struct stat st {};
+  mayStall = ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode);
+  dropped = 0;
+  cut = false;
+}
+
+uint64_t LogSink::Target::Write(const std::string& line) {
+  // A line cut off by a stall is ended first, so that this one starts a line.
+  const std::string withBreak = cut ? "\n" + line : std::string();
+  const std::string& text = cut ? withBreak : line;
+  const int64_t deadline = NowMs() + (dropped != 0 ? 0 : kStallWaitMs);
+  size_t done = 0;
+  while (done < text.size()) {
+    if (mayStall && !WaitWritable(fd, deadline)) {
+      if (done != 0) cut = text[done - 1] != '\n';
+      ++dropped;
+      return 0;
+    }
+    // At most PIPE_BUF bytes at once: that much fits without blocking into a
+    // pipe that polls writable.
+    const size_t chunk = mayStall ? std::min(text.size() - done, static_cast<size_t>(PIPE_BUF)) : text.size() - done;
+    const ssize_t n = ::write(fd, text.data() + done, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // A descriptor shared with a process that made it non-blocking.
+      if (errno == EAGAIN && mayStall) continue;
+      return 0;  // nowhere left to report a failing log
+    }
+    done += static_cast<size_t>(n);
+  }
+  cut = false;
+  const uint64_t before = dropped;
+  dropped = 0;
+  return before;
+}
+
+uint64_t LogSink::Write(int32_t level, const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
-  WriteAll(fd_, line);
+  const uint64_t dropped = out_.Write(line);
   // The copy is written under the same lock, so standard error receives the
   // error lines in the file's order and whole.
-  if (mirrorErrors_ && level <= LOG_ERROR && fd_ != 2) WriteAll(2, line);
+  if (mirrorErrors_ && level <= LOG_ERROR && out_.fd != 2) mirror_.Write(line);
+  return dropped;
 }
 
 void LogSink::SetMirrorErrors(bool on) {
@@ -109,12 +159,17 @@ void LogSink::SetMirrorErrors(bool on) {
 
 void LogSink::Flush() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ != 2) ::fsync(fd_);
+  if (out_.fd != 2) ::fsync(out_.fd);
 }
 
 int LogSink::Fd() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return fd_;
+  return out_.fd;
+}
+
+bool LogSink::HasFile() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !path_.empty();
 }
 
 Logger::Logger(std::string name, Ref<LogSink> sink, int32_t level)
@@ -125,8 +180,7 @@ LoggerRef Logger::CreateLogger(const LoggerRef& parent, const std::string& name)
   return MakeRef<Logger>(name, p->GetSink(), p->GetLevel());
 }
 
-void Logger::Write(int32_t level, const std::string& message) const {
-  thread_local std::string line;
+void Logger::Format(std::string& line, int32_t level, const std::string& message) const {
   line.clear();
   DateTimePrintFormatter::Append(line, System::GetUtcDateTime());
   line += ' ';
@@ -142,7 +196,18 @@ void Logger::Write(int32_t level, const std::string& message) const {
     else line += message[i];
   }
   line += '\n';
-  sink_->Write(level, line);
+}
+
+void Logger::Write(int32_t level, const std::string& message) const {
+  thread_local std::string line;
+  Format(line, level, message);
+  const uint64_t dropped = sink_->Write(level, line);
+  if (dropped == 0) return;
+  Format(line, LOG_WARNING,
+         MessageFormatter::ASPrint("Dropped %1 log lines before the one above: the log's reader did not make room "
+                                   "for them within %2 ms",
+                                   dropped, LogSink::kStallWaitMs));
+  sink_->Write(LOG_WARNING, line);
 }
 
 LoggerRef GetDefaultLogger() {

@@ -39,6 +39,12 @@ bool ParseLevel(const std::string& text, int32_t& level);
 /// each line is written with one write(2) under the sink's lock, so lines never
 /// interleave. While mirroring is on, error lines written to a file are written
 /// to standard error as well, so that a supervisor sees why start-up failed.
+///
+/// A pipe, socket or terminal whose reader stops taking lines would block
+/// every thread that logs, the sampling threads and the one that handles the
+/// stop signals among them. On such a descriptor a line waits at most
+/// kStallWaitMs for room; one that finds none is dropped, and so is every
+/// following line that finds the descriptor full, until one fits again.
 class LogSink : public ObjectImpl {
 public:
   /// A sink on standard error.
@@ -56,8 +62,9 @@ public:
   void UseStandardError(const std::string& retryPath = std::string());
   /// Write writes one complete line (which must end with '\n') of the given
   /// level; an error line (level LOG_ERROR or lower) also goes to standard
-  /// error while mirroring is on and the sink is a file.
-  void Write(int32_t level, const std::string& line);
+  /// error while mirroring is on and the sink is a file. Returns how many
+  /// lines were dropped right before this one, which was written.
+  uint64_t Write(int32_t level, const std::string& line);
   /// SetMirrorErrors turns the copying of error lines to standard error on or
   /// off; off at construction. Lines already on standard error are never doubled.
   void SetMirrorErrors(bool on);
@@ -66,12 +73,30 @@ public:
   void Flush();
   /// Fd is the descriptor in use (2 for standard error).
   int Fd() const;
+  /// HasFile is true when the sink writes to a file or stands in for one
+  /// (Reopen has something to open).
+  bool HasFile() const;
+
+  /// The longest wait of a line for a reader to make room.
+  static constexpr int kStallWaitMs = 1000;
 
 private:
-  mutable std::mutex mutex_;   // guards fd_, path_ and mirrorErrors_: reopen and write exclude each other
-  int fd_ = 2;                 // guarded by mutex_
-  std::string path_;           // guarded by mutex_; on standard error, the file to try again or empty
-  bool mirrorErrors_ = false;  // guarded by mutex_
+  // One descriptor the sink writes to, with its lines dropped since the last
+  // one that was written.
+  struct Target {
+    int fd = -1;
+    bool mayStall = false;  // not a regular file: a reader has to take the lines
+    uint64_t dropped = 0;
+    bool cut = false;       // the last line was cut off: the next write starts a new line
+    void Set(int descriptor);
+    uint64_t Write(const std::string& line);
+  };
+
+  mutable std::mutex mutex_;   // guards the members below: reopen and write exclude each other
+  Target out_;                 // fd 2 until a file is opened
+  Target mirror_;              // standard error, for mirrored error lines
+  std::string path_;           // on standard error, the file to try again or empty
+  bool mirrorErrors_ = false;
 };
 
 class Logger;
@@ -99,6 +124,9 @@ public:
   std::string ToString() const override { return "Logger(" + name_ + ")"; }
 
 private:
+  // Format puts the time, level and name before message, as one line.
+  void Format(std::string& line, int32_t level, const std::string& message) const;
+
   const std::string name_;
   const Ref<LogSink> sink_;
   std::atomic<int32_t> level_;

@@ -1,8 +1,10 @@
 """Termination signals: each of SIGTERM, SIGINT and SIGHUP stops a running
 service with exit status 0 and leaves its database file whole; a burst of
 signals never hangs it; a service started with its standard descriptors
-closed, or whose standard error's reader has gone, stops on a signal only."""
+closed, or whose standard error's reader has gone or stopped reading, stops on
+a signal only."""
 
+import fcntl
 import os
 import shutil
 import signal
@@ -91,6 +93,45 @@ class SignalTest(unittest.TestCase):
             proc.send_signal(signal.SIGTERM)
             self.assertEqual(proc.wait(timeout=twrun.GUARD_SECONDS), 0)
 
+
+    def test_a_log_reader_that_stops_reading_stalls_neither_sampling_nor_the_stop(self):
+        with twrun.TempDir() as d:
+            cfg = d.write("tw.xml", twrun.config(d.path, twrun.default_tallywick(d.path, 1, 1)).replace(
+                "<directory>%s/log</directory><level>info" % d.path, "<directory>-</directory><level>verbose"))
+            r, w = os.pipe()
+            fcntl.fcntl(w, 1031, 8192)  # F_SETPIPE_SZ: two pages, full within a few passes
+            proc = subprocess.Popen([twrun.BIN, cfg], stdin=subprocess.DEVNULL, stderr=w)
+            os.close(w)
+            self.addCleanup(os.close, r)
+            self.addCleanup(lambda: proc.poll() is None and proc.kill())
+            twrun.wait_for(lambda: rows_of(d.file("tw.db")) >= 2 or proc.poll() is not None, "two passes")
+            rows = rows_of(d.file("tw.db"))
+            twrun.wait_for(lambda: rows_of(d.file("tw.db")) >= rows + 3 or proc.poll() is not None,
+                           "three passes with the log's pipe full")
+            self.assertIsNone(proc.poll(), "the service stopped by itself")
+            os.set_blocking(r, False)
+            text = b""
+            while True:
+                try:
+                    chunk = os.read(r, 65536)
+                except BlockingIOError:
+                    break
+                text += chunk
+            proc.send_signal(signal.SIGUSR1)  # no file to reopen: nothing to say
+            twrun.wait_for(lambda: rows_of(d.file("tw.db")) >= rows + 5, "two passes with the pipe read")
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=twrun.GUARD_SECONDS), 0)
+            while True:
+                try:
+                    chunk = os.read(r, 65536)
+                except BlockingIOError:
+                    break
+                if not chunk:
+                    break
+                text += chunk
+            self.assertRegex(text.decode(), r" warning [^\n]*: Dropped [0-9]+ log lines before the one above")
+            self.assertIn("Exiting with status=true.", text.decode())
+            self.assertNotIn("Log file reopened", text.decode())
 
 if __name__ == "__main__":
     unittest.main()

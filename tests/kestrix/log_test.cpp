@@ -1,9 +1,12 @@
 #include "kestrix/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -135,6 +138,48 @@ TEST(LogTest, ErrorLinesOfAFileAreMirroredOnStandardErrorOnlyWhileSwitchedOn) {
                           [](const std::string& l) { return l.find(": stderr sink") != std::string::npos; }),
             1)
       << captured.Text();
+}
+
+// A reader that stops taking lines (a pipe into a stalled logger) must not
+// block the threads that log: lines are dropped after a bounded wait, and the
+// first line written again says how many were lost.
+TEST(LogTest, ALogWhoseReaderStallsDropsLinesAndSaysHowManyOnceItIsReadAgain) {
+  TestSupport::TempDir dir;
+  const std::string fifo = dir.File("log");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  auto sink = Kestrix::MakeRef<Kestrix::Service::LogSink>();
+  std::string error;
+  ASSERT_TRUE(sink->OpenFile(fifo, error)) << error;
+  const LoggerRef logger = Kestrix::MakeRef<Logger>("L", sink, Kestrix::Service::LOG_INFO);
+
+  // 400 lines of 1 KiB are six times what the pipe holds.
+  const std::string filler(1000, 'x');
+  auto writer = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 400; ++i) KLOG(logger, INFO, "%1 %2", i, filler);
+  });
+  ASSERT_EQ(writer.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the writer blocked";
+
+  std::string text;
+  char buf[65536];
+  for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  const size_t written = TestSupport::Lines(text).size();
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, 400u);
+  for (const auto& line : TestSupport::Lines(text)) EXPECT_NE(line.find(filler), std::string::npos) << "whole lines only";
+
+  KLOG(logger, INFO, "read again");
+  text.clear();
+  for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  const auto lines = TestSupport::Lines(text);
+  ASSERT_EQ(lines.size(), 2u) << text;
+  EXPECT_NE(lines[0].find(": read again"), std::string::npos);
+  EXPECT_NE(lines[1].find(" warning L: Dropped " + std::to_string(400 - written) +
+                          " log lines before the one above: the log's reader did not make room for them within 1000 ms"),
+            std::string::npos)
+      << lines[1];
+  ::close(reader);
 }
 
 }  // namespace

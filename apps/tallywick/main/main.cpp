@@ -110,6 +110,7 @@ void HandleTerminationSignal(const Tallywick::AppRef& app, int signo) {
 // the sink swaps its file between two whole lines, so none is lost or split.
 void ReopenLog(const Tallywick::AppRef& app) {
   const Kestrix::Service::LoggerRef logger = app->GetLogger();
+  if (!logger->GetSink()->HasFile()) return;  // standard error: no file to reopen
   std::string error;
   if (logger->GetSink()->Reopen(error)) {
     KLOG(logger, INFO, "Log file reopened");
