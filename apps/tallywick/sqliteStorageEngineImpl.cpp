@@ -70,6 +70,12 @@ const char* const kCreateRealSql =
 const char* const kInsertSql = "INSERT OR REPLACE INTO \"%1\"    (sm_timestamp, sm_stat_value)   VALUES (?, ?);";
 const char* const kExpireSql = "DELETE FROM \"%1\"  WHERE sm_timestamp < ?;";
 const char* const kQuickCheckSql = "PRAGMA quick_check;";
+// A table that is neither the metadata nor a series table, in a file without
+// the metadata table: the file is another application's database.
+const char* const kForeignTableSql =
+    "SELECT name FROM sqlite_schema WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!' "
+    "AND name NOT LIKE 'sm!_stat!_%' ESCAPE '!' AND NOT EXISTS "
+    "(SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'sm_stats_metadata') ORDER BY name LIMIT 1;";
 // SQLite's smallest page. Once set up, a database file holds at least its
 // first page; a shorter one was emptied or cut short behind SQLite's back.
 constexpr off_t kSmallestPageBytes = 512;
@@ -175,6 +181,16 @@ bool QueryInteger(sqlite3* db, const char* sql, int64_t& value) {
   sqlite3_stmt* stmt = nullptr;
   const bool found = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW;
   if (found) value = sqlite3_column_int64(stmt, 0);
+  sqlite3_finalize(stmt);
+  return found;
+}
+
+// QueryText sets text to the first column of sql's first row and returns
+// true; false, text unchanged, when sql fails or yields no row.
+bool QueryText(sqlite3* db, const char* sql, std::string& text) {
+  sqlite3_stmt* stmt = nullptr;
+  const bool found = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW;
+  if (found) text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
   sqlite3_finalize(stmt);
   return found;
 }
@@ -366,19 +382,30 @@ SqliteStorageEngine::SqliteStorageEngine(std::string locator, uint64_t ttlSec,
   OpenConnection();
 }
 
-void SqliteStorageEngine::OpenConnection() {
+void SqliteStorageEngine::OpenConnection(bool logFailure) {
   std::string message;
   // FULLMUTEX: both collection threads use this one connection.
   if (db_.Open(locator_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, message) !=
       SQLITE_OK) {
-    KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
+    if (logFailure) KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
     throw StorageException(message);
   }
   // SQLite opens a file it may not write for reading only, without an error;
   // every pass would then fail while the health check found the file sound.
   if (sqlite3_db_readonly(db_.Get(), "main") == 1) {
-    KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
+    if (logFailure) KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
     throw StorageException(ReadOnlyMessage(locator_));
+  }
+  // The set-up below would switch another application's database to a
+  // write-ahead log, and the first pass would add tables to it. A file that
+  // is no database at all fails this query and is reported by the set-up.
+  std::string foreign;
+  if (QueryText(db_.Get(), kForeignTableSql, foreign)) {
+    if (logFailure) KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
+    throw StorageException(MessageFormatter::ASPrint(
+        "database %1 belongs to another application (it holds table %2 and no table %3): tallywick stores only "
+        "into a database of its own",
+        locator_, foreign, kMetadataTable));
   }
   // SQLite follows a locator that is a symbolic link and keeps the log beside
   // the file it names; an in-memory database has no file name.
@@ -389,7 +416,7 @@ void SqliteStorageEngine::OpenConnection() {
   for (const char* sql : kSetupSql) {
     std::optional<CheckCacheScope> bounded;
     if (sql == kQuickCheckSql) bounded.emplace(db_.Get());
-    ExecuteSql(sql);
+    ExecuteSql(sql, logFailure);
   }
   // The log's size with SQLite's automatic checkpoint at its default 1,000
   // frames. A reader that keeps an old snapshot open stops checkpoints from
@@ -399,7 +426,8 @@ void SqliteStorageEngine::OpenConnection() {
   int64_t pageSize = 0;  // an unreadable size leaves a small limit, which costs truncations, not data
   QueryInteger(db_.Get(), "PRAGMA page_size;", pageSize);
   usualWalBytes_ = kWalHeaderBytes + kAutoCheckpointFrames * (pageSize + kWalFrameHeaderBytes);
-  ExecuteSql(MessageFormatter::ASPrint("PRAGMA journal_size_limit=%1;", WalSizeLimitFactor * usualWalBytes_));
+  ExecuteSql(MessageFormatter::ASPrint("PRAGMA journal_size_limit=%1;", WalSizeLimitFactor * usualWalBytes_),
+             logFailure);
   // The identity of the file just opened; a locator that names no file (an
   // in-memory database) has none and is never checked.
   struct stat st {};
@@ -417,7 +445,8 @@ void SqliteStorageEngine::OpenConnection() {
 void SqliteStorageEngine::EnsureConnection() {
   std::string reason;
   bool truncated = false;
-  if (!db_.Get()) {
+  const bool retry = !db_.Get();
+  if (retry) {
     reason = "the previous reopen failed";
   } else if (failures_ >= ReopenAfterFailures) {
     reason = MessageFormatter::ASPrint("%1 consecutive failed writes", failures_);
@@ -450,7 +479,9 @@ void SqliteStorageEngine::EnsureConnection() {
   }
   if (reason.empty()) return;
 
-  KLOG(logger_, WARNING, "Reopening database %1: %2", locator_, reason);
+  // A failed reopen is tried again by every write: its lines were logged
+  // the first time, and each failing write logs why it failed.
+  if (!retry) KLOG(logger_, WARNING, "Reopening database %1: %2", locator_, reason);
   failures_ = 0;
   // The old connection goes first, with its statements; tables and metadata
   // rows are created again in the new file by the next store of each series.
@@ -460,8 +491,8 @@ void SqliteStorageEngine::EnsureConnection() {
   // dropped instead: its frames are only a part of the lost pages.
   CloseConnection(truncated);
   try {
-    OpenConnection();
-    ExecuteSql(MetadataCreateSql());
+    OpenConnection(!retry);
+    ExecuteSql(MetadataCreateSql(), !retry);
   } catch (const StorageException&) {
     db_.Close();  // retried by the next write
     SetUnusable(true);
@@ -540,14 +571,14 @@ SqliteStorageEngine::~SqliteStorageEngine() {
   }
 }
 
-void SqliteStorageEngine::ExecuteSql(const std::string& sql) {
+void SqliteStorageEngine::ExecuteSql(const std::string& sql, bool logFailure) {
   KLOG(logger_, VERBOSE, "SQL:%1", sql);
   std::string message;
   // sqlite3_exec's own error text is the connection's message of this call.
   const int rc = LockedCall(db_.Get(), message,
                             [&] { return sqlite3_exec(db_.Get(), sql.c_str(), nullptr, nullptr, nullptr); });
   if (rc != SQLITE_OK) {
-    KLOG(logger_, ERROR, "Failed to execute SQL %1", sql);
+    if (logFailure) KLOG(logger_, ERROR, "Failed to execute SQL %1", sql);
     throw StorageException(message);
   }
 }

@@ -142,8 +142,8 @@ public:
   void SetAvailabilityListener(std::function<void()> listener) override;
 
   /// ExecuteSql runs sql with the one-shot execute; throws StorageException
-  /// after "Failed to execute SQL %1".
-  void ExecuteSql(const std::string& sql);
+  /// after "Failed to execute SQL %1" (that line left out without logFailure).
+  void ExecuteSql(const std::string& sql, bool logFailure = true);
   /// GetCommitCount: transactions committed on the shared connection so far,
   /// explicit or automatic (for tests and benchmarks).
   uint64_t GetCommitCount() const { return commits_.load(std::memory_order_relaxed); }
@@ -186,8 +186,9 @@ private:
   void DropConnectionStatements();
   void EndTransaction();
   // OpenConnection opens the database and runs the set-up; throws after the
-  // open-failed line or the set-up statement's line. Caller holds writeLock_.
-  void OpenConnection();
+  // open-failed line or the set-up statement's line (neither without
+  // logFailure). Caller holds writeLock_.
+  void OpenConnection(bool logFailure = true);
   // EnsureConnection reopens the connection when the file at the locator, or
   // its write-ahead log, is gone or is another file than the open one, or
   // when the file was truncated to less than a page, or after

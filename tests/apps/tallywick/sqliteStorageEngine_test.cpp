@@ -346,7 +346,7 @@ TEST_F(SqliteStorageEngineTest, HealthCheckIsRedForCorruptedPages) {
   // 4 KiB pages, so that the bytes overwritten below are cell pointers only:
   // quick_check then reports them as rows. Damage that reaches cell contents
   // can make it fail outright, depending on leftover bytes in the page.
-  Database(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Rows("PRAGMA page_size=4096; CREATE TABLE pad (x);");
+  Database(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Rows("PRAGMA page_size=4096; CREATE TABLE sm_stat_pad (x);");
   {
     auto engine = Open();
     auto stat = Stat("mem.util", ValueKindInteger, 1);
@@ -398,7 +398,9 @@ TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsReplaced) {
   auto engine = Open();
   auto stat = Stat("mem.total", ValueKindInteger, 1);
   Store(*engine, *stat, 10, StatValue(1));
-  Database(db_ + ".other", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Exec("CREATE TABLE x(a);");
+  // An empty database of the service's own, as a restore would put there.
+  Database(db_ + ".other", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+      .Exec("CREATE TABLE sm_stats_metadata (stat_id, stat_table_name, stat_metadata);");
   std::filesystem::rename(db_ + ".other", db_);
   {
     StorageTransaction transaction(*engine);
@@ -412,6 +414,49 @@ TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsReplaced) {
   HealthStatus health;
   engine->CheckHealth(health);
   EXPECT_EQ(health.level, HealthLevel::Green);
+}
+
+// Another application's database named by mistake is neither switched to a
+// write-ahead log nor given the service's tables: not at start, nor when it
+// replaces the open file.
+TEST_F(SqliteStorageEngineTest, AnotherApplicationsDatabaseIsRefusedAndLeftAsItIs) {
+  const std::string other = dir_.File("app.db");
+  Database(other, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+      .Exec("CREATE TABLE accounts (id INTEGER PRIMARY KEY, name TEXT); INSERT INTO accounts VALUES (1, 'a');");
+  const auto bytes = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string original = bytes(other);
+  const std::string refusal = "database " + db_ +
+                              " belongs to another application (it holds table accounts and no table "
+                              "sm_stats_metadata): tallywick stores only into a database of its own";
+  std::filesystem::copy_file(other, db_);
+  try {
+    Open();
+    ADD_FAILURE() << "another application's database was taken";
+  } catch (const StorageException& e) {
+    EXPECT_EQ(e.what(), refusal);
+  }
+  EXPECT_EQ(bytes(db_), original);
+  EXPECT_FALSE(std::filesystem::exists(db_ + "-wal"));
+
+  std::filesystem::remove(db_);
+  auto engine = Open();
+  auto stat = Stat("mem.total", ValueKindInteger, 1);
+  Store(*engine, *stat, 10, StatValue(1));
+  std::filesystem::copy_file(other, db_ + ".other");
+  std::filesystem::rename(db_ + ".other", db_);
+  for (uint64_t second : {11, 12, 13}) EXPECT_THROW(Store(*engine, *stat, second, StatValue(2)), StorageException);
+  EXPECT_EQ(bytes(db_), original);
+  // Once at start and once for the reopen: the writes that try again throw
+  // without a line of the engine's, as their callers log each failure.
+  EXPECT_EQ(log_.Count("error SQLite database open failed for " + db_), 2u);
+  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_), 1u);
+
+  std::filesystem::remove(db_);
+  Store(*engine, *stat, 14, StatValue(3));
+  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"14|3"});
 }
 
 // Tables of the service's names made by something else: storing into them
