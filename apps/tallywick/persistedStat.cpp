@@ -52,7 +52,10 @@ Stats::StatValue RationalPersistedStat::GetValue() const {
   const Stats::StatValue numerator = SumOf(numerators_, timestamp);
   if (Stats::IsInvalid(numerator) || denominators_.empty()) return numerator;
   // CheckedDivide yields InvalidValue for an invalid or zero denominator sum.
-  return Stats::CheckedDivide(numerator, SumOf(denominators_, timestamp));
+  const Stats::StatValue quotient = Stats::CheckedDivide(numerator, SumOf(denominators_, timestamp));
+  if (!Stats::IsInvalid(ceiling_) && !Stats::IsInvalid(quotient) && Stats::ValueLess(ceiling_, quotient))
+    return ceiling_;
+  return quotient;
 }
 
 uint64_t RationalPersistedStat::GetTimestamp() const {

@@ -98,6 +98,9 @@ public:
 
   void AddNumerator(const PersistedStatRef& stat) { numerators_.push_back(stat); }
   void AddDenominator(const PersistedStatRef& stat) { denominators_.push_back(stat); }
+  /// SetCeiling caps the quotient at ceiling: a share of a capacity that its
+  /// parts, counted in ticks, can overshoot by a tick.
+  void SetCeiling(const Stats::StatValue& ceiling) { ceiling_ = ceiling; }
   const PersistedStatList& GetNumerators() const { return numerators_; }
   const PersistedStatList& GetDenominators() const { return denominators_; }
 
@@ -105,7 +108,7 @@ public:
   /// GetValue is InvalidValue when any part is invalid or holds a sample of
   /// another time than the first numerator's, when the sums overflow,
   /// when the denominator sum is zero, or when there is no numerator;
-  /// otherwise the reduced quotient.
+  /// otherwise the reduced quotient, or the ceiling when it is above that.
   Stats::StatValue GetValue() const override;
   /// GetTimestamp is the first numerator's timestamp (0 without numerators).
   uint64_t GetTimestamp() const override;
@@ -113,6 +116,7 @@ public:
 private:
   PersistedStatList numerators_;
   PersistedStatList denominators_;
+  Stats::StatValue ceiling_ = Stats::InvalidValue;  // none
 };
 using RationalPersistedStatRef = Kestrix::Ref<RationalPersistedStat>;
 

@@ -58,6 +58,9 @@ StorageCollectionRef BuildCpuMemNetCollection(const StorageEngineRef& engine, ui
   PersistedStatRef cores = MakeCatalogueStat("cpu.count", "cpu.count.host", "cpu", "cores", ValueKindInteger, true, ids);
   RationalPersistedStatRef util = Kestrix::MakeRef<RationalPersistedStat>(
       "cpu.util", ValueKindReal, CategoryMetadata("cpu", "percent") + NameMetadata("cpu.util"), ids.Next());
+  // The kernel counts CPU time in ticks of 1/100 s: a busy CPU's second can
+  // count a tick more than the second had, 101 %.
+  util->SetCeiling(Stats::StatValue(100));
 
   std::vector<RationalCatalogueEntry> rationals{{util, {{user, false}, {system, false}}, {{cores, false}}}};
   std::vector<CatalogueEntry> plains;

@@ -102,6 +102,13 @@ TEST_F(CatalogueTest, CpuUtilIsStoredWithoutItsComponentsAndInterfaceDotsStayInT
             (Rows{"cpu.util|sm_stat_cpu_util", "net.tx.activity.eth0.100|sm_stat_net_tx_activity_eth0_100"}));
   EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_cpu_util;"), Rows{"4102444800|50.0"});
   EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_net_tx_activity_eth0_100;"), Rows{"4102444800|1.25"});
+
+  // Two busy CPUs whose second counted a tick more than it had: 100.5 %.
+  Emit(user, k2100 + 1000000, StatValue(199));
+  Emit(system, k2100 + 1000000, StatValue(2));
+  Emit(count, k2100 + 1000000, StatValue(2));
+  ASSERT_TRUE(collection->Drain());
+  EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_cpu_util;"), (Rows{"4102444800|50.0", "4102444801|100.0"}));
 }
 
 TEST_F(CatalogueTest, StorageSizeSeriesAreNamedByTheConfiguredNameOrElseThePath) {
