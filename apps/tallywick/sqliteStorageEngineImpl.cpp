@@ -43,6 +43,12 @@ const std::string& TableOwnerSql() {
       std::string("SELECT stat_id FROM \"") + kMetadataTable + "\" WHERE stat_table_name = ?;";
   return sql;
 }
+// The table a series was given when it was first stored.
+const std::string& OwnTableSql() {
+  static const std::string sql =
+      std::string("SELECT stat_table_name FROM \"") + kMetadataTable + "\" WHERE stat_id = ?;";
+  return sql;
+}
 // SQLite's table names ignore case: the series whose table differs only in
 // case. Scans the metadata table; asked only when such a table exists.
 const std::string& TableOwnerNoCaseSql() {
@@ -682,42 +688,54 @@ SqliteStorageEngine::StatementSet SqliteStorageEngine::GetStatements(const Persi
   return set;
 }
 
-void SqliteStorageEngine::RefuseForeignTable(const PersistedStat& stat, const std::string& table) {
-  std::string other;
-  bool foreign = false;
+bool SqliteStorageEngine::TableOfAnotherSeries(const PersistedStat& stat, const std::string& table,
+                                               std::string& other) {
   {
     SqlitePreparedStatement owner(db_.Get(), TableOwnerSql(), logger_);
     owner.BindText(1, table);
-    if (owner.QueryText(other)) {
-      // The series' own row: this check let no other series share the table.
-      if (other == stat.GetName()) return;
-      foreign = true;
-    }
+    if (owner.QueryText(other)) return other != stat.GetName();
   }
-  if (!foreign) {
-    // A new series' table does not exist yet in any case; only when one does
-    // is the metadata table scanned for the series that made it.
-    std::string ignored;
-    SqlitePreparedStatement exists(db_.Get(), kTableExistsSql, logger_);
-    exists.BindText(1, table);
-    if (!exists.QueryText(ignored)) return;
-    SqlitePreparedStatement owner(db_.Get(), TableOwnerNoCaseSql(), logger_);
-    owner.BindText(1, table);
-    owner.BindText(2, stat.GetName());
-    foreign = owner.QueryText(other);
+  // A new series' table does not exist yet in any case; only when one does
+  // is the metadata table scanned for the series that made it.
+  std::string ignored;
+  SqlitePreparedStatement exists(db_.Get(), kTableExistsSql, logger_);
+  exists.BindText(1, table);
+  if (!exists.QueryText(ignored)) return false;
+  SqlitePreparedStatement owner(db_.Get(), TableOwnerNoCaseSql(), logger_);
+  owner.BindText(1, table);
+  owner.BindText(2, stat.GetName());
+  return owner.QueryText(other);
+}
+
+std::string SqliteStorageEngine::TableFor(const PersistedStat& stat) {
+  std::string table;
+  {
+    SqlitePreparedStatement own(db_.Get(), OwnTableSql(), logger_);
+    own.BindText(1, stat.GetName());
+    if (own.QueryText(table)) return table;
   }
-  if (foreign) {
-    RefuseSeries(stat, MessageFormatter::ASPrint("Refusing to store %1: its table %2 already belongs to %3",
-                                                 stat.GetName(), table, other));
+  // Names that differ only in case, or in "." against "_", have one table
+  // name (eth0.100 and eth0_100, ETH0 and eth0; SQLite's table names ignore
+  // case). The series that comes second gets the first free name with a
+  // number appended, which its metadata row records for readers and for
+  // the next start; otherwise it could not be stored at all.
+  const std::string usual = TableNameFor(stat.GetName());
+  table = usual;
+  std::string other;
+  if (!TableOfAnotherSeries(stat, table, other)) return table;
+  const std::string owner = other;
+  for (int n = 2; TableOfAnotherSeries(stat, table = usual + "_" + std::to_string(n), other); ++n) {
   }
+  KLOG(logger_, WARNING, "Storing %1 in table %2: its usual table %3 belongs to %4", stat.GetName(), table, usual,
+       owner);
+  return table;
 }
 
 SqliteStorageEngine::StatementSet SqliteStorageEngine::CreateStatements(const PersistedStat& stat) {
-  const std::string table = TableNameFor(stat.GetName());
+  // Never another series' table: the metadata table's unique stat_table_name
+  // would make the upsert below silently delete the other series' row.
+  const std::string table = TableFor(stat);
   const std::string quoted = QuotedIdentifier(table);
-  // The metadata table's unique stat_table_name would otherwise make the
-  // upsert below silently delete the other series' row.
-  RefuseForeignTable(stat, table);
 
   KESTRIX_VERIFY_AT(stat.GetValueKind() == ValueKindInteger || stat.GetValueKind() == ValueKindReal,
                     kSource);

@@ -172,7 +172,13 @@ private:
   int64_t ExpireSamples(const StatementSet& set);
   StatementSet GetStatements(const PersistedStat& stat);
   StatementSet CreateStatements(const PersistedStat& stat);
-  void RefuseForeignTable(const PersistedStat& stat, const std::string& table);
+  // TableFor is the table of stat: the one its metadata row names, else the
+  // usual name, or that name with the first free number appended when
+  // another series has it. Caller holds writeLock_.
+  std::string TableFor(const PersistedStat& stat);
+  // TableOfAnotherSeries is true, with other set to that series' name, when
+  // table (in any case) belongs to a series other than stat.
+  bool TableOfAnotherSeries(const PersistedStat& stat, const std::string& table, std::string& other);
   // MissingColumn returns the first of columns that table lacks (or, when
   // numeric, whose declared type stores no numbers); null when none.
   const char* MissingColumn(const std::string& table, std::initializer_list<const char*> columns, bool numeric);
