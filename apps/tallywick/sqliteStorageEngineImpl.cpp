@@ -141,19 +141,31 @@ private:
 // file system that cannot share the write-ahead log's index through the
 // `-shm` file beside the database (a FUSE or network file system without
 // shared mappings) fails every read with SQLite's bare "disk I/O error",
-// which says nothing of the cause: the message names it.
+// which says nothing of the cause: the message names it. So it does for a
+// damaged file and one that is no database, which stop every start: what the
+// operator can do about them.
 std::string ConnectionMessage(sqlite3* db) {
   std::string message = sqlite3_errmsg(db);
-  switch (sqlite3_extended_errcode(db)) {
+  const int code = sqlite3_extended_errcode(db);
+  switch (code) {
     case SQLITE_IOERR_SHMOPEN:
     case SQLITE_IOERR_SHMSIZE:
     case SQLITE_IOERR_SHMLOCK:
     case SQLITE_IOERR_SHMMAP:
       message += " (the file system does not support the shared memory of the write-ahead log, the -shm file "
                  "beside the database; put the database on a local file system)";
-      break;
+      return message;
     default:
       break;
+  }
+  const char* file = sqlite3_db_filename(db, "main");
+  const std::string name = file && *file ? file : "the database";
+  if ((code & 0xff) == SQLITE_CORRUPT) {
+    message += " (" + name +
+               " is damaged: stop the service, move the file and its -wal away, and start it again, which "
+               "creates a new file; sqlite3's .dump command writes out what can still be read of the old one)";
+  } else if (code == SQLITE_NOTADB) {
+    message += " (" + name + " is not an SQLite database: name another file, or move this one away)";
   }
   return message;
 }

@@ -302,6 +302,36 @@ TEST_F(SqliteStorageEngineTest, UnopenableLocatorRaisesWithSqlitesMessage) {
   EXPECT_EQ(log_.Count("error SQLite database open failed for " + locator), 1u);
 }
 
+// A file that stops the start says what the operator can do about it.
+TEST_F(SqliteStorageEngineTest, ADamagedFileOrOneThatIsNoDatabaseIsNamedWithWhatToDo) {
+  std::ofstream(db_, std::ios::binary) << std::string(4096, 'x');
+  try {
+    Open();
+    ADD_FAILURE() << "a file of x's was taken for a database";
+  } catch (const StorageException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "file is not a database (" + db_ + " is not an SQLite database: name another file, or move this one away)");
+  }
+  std::filesystem::remove(db_);
+  {
+    auto engine = Open();
+    auto stat = Stat("mem.total", ValueKindInteger, 1);
+    Store(*engine, *stat, 10, StatValue(1));
+    engine->Close();
+  }
+  // The schema's page: every statement of a new connection reads it first.
+  std::fstream(db_, std::ios::in | std::ios::out | std::ios::binary).seekp(100) << std::string(200, '\xff');
+  try {
+    Open();
+    ADD_FAILURE() << "a damaged schema was taken";
+  } catch (const StorageException& e) {
+    EXPECT_EQ(std::string(e.what()), "database disk image is malformed (" + db_ +
+                                         " is damaged: stop the service, move the file and its -wal away, and start "
+                                         "it again, which creates a new file; sqlite3's .dump command writes out "
+                                         "what can still be read of the old one)");
+  }
+}
+
 // NoSharedMemoryVfs is, while it lives, the default VFS: the platform's,
 // except that its files cannot map the write-ahead log's shared memory, as on
 // a FUSE file system without shared mappings.
