@@ -1,6 +1,6 @@
 #include "stats/providers/linux/linuxStorageStatsProviderImpl.h"
 
-#include <ftw.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -69,6 +69,13 @@ bool Reportable(uint64_t value) { return value <= static_cast<uint64_t>(INT64_MA
 
 }  // namespace
 
+void LinuxStorageStatsProvider::DirWalkContext::Begin() {
+  total = 0;
+  unreadable = 0;
+  linked.clear();
+  ancestors.clear();
+}
+
 bool FileSystemSizes::From(uint64_t fragmentSize, uint64_t blocks, uint64_t freeBlocks, FileSystemSizes& out) {
   if (freeBlocks > blocks) return false;
   FileSystemSizes sizes;
@@ -81,9 +88,10 @@ bool FileSystemSizes::From(uint64_t fragmentSize, uint64_t blocks, uint64_t free
 
 LinuxStorageStatsProvider::LinuxStorageStatsProvider(const std::vector<std::string>& fileSystems,
                                                      const std::vector<std::string>& directories,
-                                                     StatAttributeMapperRef chained)
+                                                     StatAttributeMapperRef chained, DirWalkFn walk)
     : StatsProviderBase("LinuxStorage"),
       chained_(std::move(chained)),
+      walk_(walk ? std::move(walk) : DirWalkFn(::nftw)),
       fileSystemPaths_(fileSystems),
       directoryPaths_(directories) {
   for (const auto& path : fileSystemPaths_) fileSystems_[path].attributeValues = {path};
@@ -169,10 +177,6 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
   DirWalkContext& context = ThisThreadsContext();
   for (const auto& path : directoryPaths_) {
     DirectoryEntry& entry = directories_[path];
-    context.total = 0;
-    context.unreadable = 0;
-    context.linked.clear();
-    context.ancestors.clear();
     // The configured path itself is followed when it is or runs through a
     // symbolic link (as du -H does): the walk follows no link, so it would
     // meet the link alone and report 0 as the size of the tree behind it.
@@ -182,10 +186,7 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
       KLOG(GetLogger(), ERROR, "realpath(%1) failed with errno %2", path, error);
       continue;
     }
-    // At most one open descriptor; links are not followed; the walk stays on
-    // the path's file system; the callback steers the walk.
-    if (::nftw(resolved.get(), AddSize, 1, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL) != 0) {
-      const int error = errno;
+    if (const int error = Walk(resolved.get(), context); error != 0) {
       KLOG(GetLogger(), ERROR, "nftw(%1) failed with errno %2", path, error);
       continue;
     }
@@ -205,6 +206,22 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
     entry.oversized = oversized;
   }
   std::unordered_set<uint64_t>().swap(context.linked);  // a large tree's set is not kept between walks
+}
+
+// A subdirectory removed between its listing and its opening fails nftw's
+// whole walk with ENOENT. While the tree itself is still there it is walked
+// again, a bounded number of times, so a tree that churns keeps its passes.
+int LinuxStorageStatsProvider::Walk(const char* root, DirWalkContext& context) const {
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    context.Begin();
+    // At most one open descriptor; links are not followed; the walk stays on
+    // the path's file system; the callback steers the walk.
+    if (walk_(root, AddSize, 1, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL) == 0) return 0;
+    const int error = errno;
+    struct stat st;
+    if (error != ENOENT || attempt == kAttempts || ::lstat(root, &st) != 0) return error;
+  }
 }
 
 }  // namespace Providers

@@ -11,7 +11,10 @@
 // reentrant for one provider; walks on different threads do not interfere.
 #pragma once
 
+#include <ftw.h>
+
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_set>
@@ -33,6 +36,11 @@ struct FileSystemSizes {
   static bool From(uint64_t fragmentSize, uint64_t blocks, uint64_t freeBlocks, FileSystemSizes& out);
 };
 
+/// DirWalkFn walks the tree at root as nftw does: same arguments, result and
+/// errno.
+using DirWalkFn = std::function<int(const char* root, int (*visit)(const char*, const struct stat*, int, struct FTW*),
+                                    int openFds, int flags)>;
+
 class LinuxStorageStatsProvider : public StatsProviderBase, public virtual StatAttributeMapper {
 public:
   /// DirWalkContext holds the running total of one directory walk. One lives
@@ -51,11 +59,15 @@ public:
     /// Device and inode of each directory from the start down to the one
     /// being walked, by depth.
     std::vector<std::pair<uint64_t, uint64_t>> ancestors;
+    /// Begin empties the context for a walk.
+    void Begin();
   };
 
-  /// A path listed twice yields one entry. chained may be empty.
+  /// A path listed twice yields one entry. chained may be empty. walk walks
+  /// a directory tree (nftw when empty).
   LinuxStorageStatsProvider(const std::vector<std::string>& fileSystems,
-                            const std::vector<std::string>& directories, StatAttributeMapperRef chained);
+                            const std::vector<std::string>& directories, StatAttributeMapperRef chained,
+                            DirWalkFn walk = {});
   ~LinuxStorageStatsProvider() override;
 
   // StatsProvider
@@ -90,8 +102,12 @@ private:
 
   void MeasureFileSystems();
   void MeasureDirectories();
+  /// Walk sums the tree at root into context: 0, or the errno of the walk
+  /// that failed.
+  int Walk(const char* root, DirWalkContext& context) const;
 
   const StatAttributeMapperRef chained_;
+  const DirWalkFn walk_;
   std::map<int64_t, int64_t> registryToLocal_;
   StatDefRef fileSystemDefs_[2];  // storage.totalsize, storage.used
   StatDefRef directoryDef_;       // storage.totalsize
