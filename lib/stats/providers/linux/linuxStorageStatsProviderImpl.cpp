@@ -37,10 +37,13 @@ DirWalkContext& ThisThreadsContext() {
 // with several names once, and, as du does, the size of a directory it may
 // not read. Symbolic links and objects without status add nothing. A
 // directory that is one of its own ancestors (an ancestor bind-mounted below
-// itself: same device, same inode) is not entered again.
+// itself: same device, same inode) is not entered again. An object removed
+// after its directory was listed (nftw leaves the errno of its failed stat or
+// opendir) is no longer part of the tree, so not one that could not be read.
 int AddSize(const char*, const struct stat* st, int type, struct FTW* ftw) {
+  const int error = errno;
   DirWalkContext& context = ThisThreadsContext();
-  if (type == FTW_DNR || type == FTW_NS) ++context.unreadable;
+  if ((type == FTW_DNR || type == FTW_NS) && error != ENOENT) ++context.unreadable;
   if (type != FTW_F && type != FTW_D && type != FTW_DNR) return FTW_CONTINUE;
   if (type == FTW_D) {
     const std::pair<uint64_t, uint64_t> id{static_cast<uint64_t>(st->st_dev), static_cast<uint64_t>(st->st_ino)};

@@ -54,7 +54,8 @@ public:
     /// The walk stays on one file system, so the inode number identifies it.
     std::unordered_set<uint64_t> linked;
     /// Directories that could not be read and objects without status in
-    /// this walk: what the size leaves out.
+    /// this walk (other than those removed during it): what the size leaves
+    /// out.
     uint64_t unreadable = 0;
     /// Device and inode of each directory from the start down to the one
     /// being walked, by depth.
