@@ -172,6 +172,19 @@ void LinuxStorageStatsProvider::MeasureFileSystems() {
       continue;
     }
     entry.measured = FileSystemSizes::From(st.f_frsize, st.f_blocks, st.f_bfree, entry.sizes);
+    // After an unmount, statvfs of the mount point measures the file system
+    // it sits on, as df does, and a mount there measures the new one: the
+    // series goes on with another file system's sizes, so the operator is
+    // told once, when the path's device differs from the last measurement's.
+    struct stat where;
+    if (::stat(path.c_str(), &where) != 0) continue;  // the device stays the last one known
+    const uint64_t device = static_cast<uint64_t>(where.st_dev);
+    if (entry.device && *entry.device != device)
+      KLOG(GetLogger(), WARNING,
+           "File system at %1 changed (a mount or unmount there): its sizes are now those of the file system "
+           "that holds the path",
+           path);
+    entry.device = device;
   }
 }
 

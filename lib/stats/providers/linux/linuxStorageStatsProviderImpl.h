@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -92,6 +93,7 @@ private:
     AttributeValues attributeValues;  // the path
     FileSystemSizes sizes;
     bool measured = false;            // in the current request
+    std::optional<uint64_t> device;   // of the path at its last measurement
   };
   struct DirectoryEntry {
     AttributeValues attributeValues;

@@ -69,6 +69,13 @@ struct Tree : Testing::TempDir {
   int64_t All() const { return Readable() + 5; }
 };
 
+/// MountTmpfs mounts a 1 MiB tmpfs at path in a mount namespace of the
+/// process's own.
+bool MountTmpfs(const std::string& path) {
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1m") == 0;
+}
+
 struct Storage {
   Storage(std::vector<std::string> fileSystems, std::vector<std::string> directories, DirWalkFn walk = {})
       : provider(Kestrix::MakeRef<LinuxStorageStatsProvider>(fileSystems, directories, StatAttributeMapperRef(),
@@ -85,15 +92,20 @@ struct Storage {
   /// prepare failed, or -2 when the walk reported none or several.
   template <class Prepare>
   int64_t DirectoryInChild(Prepare prepare) {
+    return InChild([&]() -> int64_t {
+      if (!prepare()) return -1;
+      const Values v = Get("storage.totalsize.D.directory");
+      return v.size() == 1 ? v.begin()->second : -2;
+    });
+  }
+  /// InChild returns what body returns in a forked child.
+  template <class Body>
+  int64_t InChild(Body body) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
     const pid_t child = ::fork();
     if (child == 0) {
-      int64_t value = -1;
-      if (prepare()) {
-        const Values v = Get("storage.totalsize.D.directory");
-        value = v.size() == 1 ? v.begin()->second : -2;
-      }
+      const int64_t value = body();
       (void)!::write(fds[1], &value, sizeof(value));
       ::_exit(0);
     }
@@ -170,9 +182,7 @@ TEST(LinuxStorageStatsProviderTest, MountPointBelowThePathAddsNothing) {
   ::mkdir(mnt.c_str(), 0755);  // the mount point itself is not counted either
   Storage s({}, {tree.Path()});
   const int64_t got = s.DirectoryInChild([&] {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0)
-      return false;
+    if (!MountTmpfs(mnt)) return false;
     std::ofstream(mnt + "/inside") << std::string(4000, 'x');
     return true;
   });
@@ -203,10 +213,7 @@ TEST(LinuxStorageStatsProviderTest, TreeOfMoreThanEightExbibytesIsNotStored) {
   Storage s({}, {tree.Path(), mnt});
   const std::string log = s.registry.dir.Path("huge.log");
   const int64_t got = s.DirectoryInChild([&] {
-    if (!LogTo(log) || ::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0)
-      return false;
+    if (!LogTo(log) || !MountTmpfs(mnt)) return false;
     for (const char* name : {"/a", "/b"}) {
       const int fd = ::open((mnt + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
       const bool sized = fd >= 0 && ::ftruncate(fd, INT64_MAX) == 0;
@@ -267,6 +274,31 @@ TEST(LinuxStorageStatsProviderTest, TreeThatChangesDuringTheWalk) {
   EXPECT_EQ(s.Get("storage.totalsize.D.directory"), Values{});
   EXPECT_EQ(logged.Lines("nftw(" + tree.Path() + ") failed with errno 2"), 1u);
   EXPECT_EQ(logged.Lines("leaves out"), 0u);
+}
+
+// After an unmount, statvfs of the mount point measures the file system it
+// sits on (as df does): the series goes on with those sizes, and the change
+// is logged once, neither at the first measurement nor while it stays.
+TEST(LinuxStorageStatsProviderTest, FileSystemThatChangesUnderThePathIsLoggedOnce) {
+  Tree tree;
+  const std::string mnt = tree.Path("mnt");
+  ::mkdir(mnt.c_str(), 0755);
+  Storage s({mnt}, {});
+  const std::string log = s.registry.dir.Path("mount.log");
+  const auto total = [&] { return s.Get("storage.totalsize.D.filesystem")[mnt]; };
+  const int64_t got = s.InChild([&]() -> int64_t {
+    if (!LogTo(log) || !MountTmpfs(mnt)) return -1;
+    const int64_t mounted = total();
+    total();
+    if (::umount(mnt.c_str()) != 0) return -1;
+    total();
+    return mounted == 1 << 20 ? total() : -2;
+  });
+  if (got == -1) GTEST_SKIP() << "cannot mount and unmount a tmpfs in a private mount namespace here";
+  struct statvfs below;
+  ASSERT_EQ(::statvfs(tree.Path().c_str(), &below), 0);
+  EXPECT_EQ(got, static_cast<int64_t>(below.f_frsize * below.f_blocks));
+  EXPECT_EQ(Lines(log, "File system at " + mnt + " changed"), 1u);
 }
 
 }  // namespace
