@@ -225,8 +225,9 @@ void LinuxStorageStatsProvider::MeasureDirectories() {
 }
 
 // A subdirectory removed between its listing and its opening fails nftw's
-// whole walk with ENOENT. While the tree itself is still there it is walked
-// again, a bounded number of times, so a tree that churns keeps its passes.
+// whole walk with ENOENT, one replaced by a file in that time with ENOTDIR.
+// While the tree itself is still there it is walked again, a bounded number
+// of times, so a tree that churns keeps its passes.
 int LinuxStorageStatsProvider::Walk(const char* root, DirWalkContext& context) const {
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
@@ -236,7 +237,7 @@ int LinuxStorageStatsProvider::Walk(const char* root, DirWalkContext& context) c
     if (walk_(root, AddSize, 1, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL) == 0) return 0;
     const int error = errno;
     struct stat st;
-    if (error != ENOENT || attempt == kAttempts || ::lstat(root, &st) != 0) return error;
+    if ((error != ENOENT && error != ENOTDIR) || attempt == kAttempts || ::lstat(root, &st) != 0) return error;
   }
 }
 

@@ -257,7 +257,8 @@ struct RemoveUnvisited {
 };
 
 // A tree that changes while it is walked. nftw fails a whole walk with ENOENT
-// when a subdirectory is removed between its listing and its opening: the
+// when a subdirectory is removed between its listing and its opening (with
+// ENOTDIR when a file took its place): the
 // tree is walked again, and a pass is lost, and logged, only when three walks
 // in a row fail so. An object removed after its directory was listed is gone
 // from the tree, not an entry that could not be read.
@@ -267,7 +268,7 @@ TEST(LinuxStorageStatsProviderTest, TreeThatChangesDuringTheWalk) {
   int failures = 2;
   Storage s({}, {tree.Path()}, [&](const char* root, Visit visit, int fds, int flags) {
     if (failures-- > 0) {
-      errno = ENOENT;
+      errno = failures == 1 ? ENOTDIR : ENOENT;
       return -1;
     }
     return RemoveUnvisited::Walk(root, visit, fds, flags);
