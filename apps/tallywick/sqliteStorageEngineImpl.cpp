@@ -401,26 +401,25 @@ SqliteStorageEngine::SqliteStorageEngine(std::string locator, uint64_t ttlSec,
 }
 
 void SqliteStorageEngine::OpenConnection(bool logFailure) {
+  const auto fail = [&](const std::string& message) {
+    if (logFailure) KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
+    throw StorageException(message);
+  };
   std::string message;
   // FULLMUTEX: both collection threads use this one connection.
   if (db_.Open(locator_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, message) !=
       SQLITE_OK) {
-    if (logFailure) KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
-    throw StorageException(message);
+    fail(message);
   }
   // SQLite opens a file it may not write for reading only, without an error;
   // every pass would then fail while the health check found the file sound.
-  if (sqlite3_db_readonly(db_.Get(), "main") == 1) {
-    if (logFailure) KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
-    throw StorageException(ReadOnlyMessage(locator_));
-  }
+  if (sqlite3_db_readonly(db_.Get(), "main") == 1) fail(ReadOnlyMessage(locator_));
   // The set-up below would switch another application's database to a
   // write-ahead log, and the first pass would add tables to it. A file that
   // is no database at all fails this query and is reported by the set-up.
   std::string foreign;
   if (QueryText(db_.Get(), kForeignTableSql, foreign)) {
-    if (logFailure) KLOG(logger_, ERROR, "SQLite database open failed for %1", locator_);
-    throw StorageException(MessageFormatter::ASPrint(
+    fail(MessageFormatter::ASPrint(
         "database %1 belongs to another application (it holds table %2 and no table %3): tallywick stores only "
         "into a database of its own",
         locator_, foreign, kMetadataTable));

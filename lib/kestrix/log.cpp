@@ -117,7 +117,8 @@ uint64_t LogSink::Target::Write(const std::string& line) {
   // A line cut off by a stall is ended first, so that this one starts a line.
   const std::string withBreak = cut ? "\n" + line : std::string();
   const std::string& text = cut ? withBreak : line;
-  const int64_t deadline = NowMs() + (dropped != 0 ? 0 : kStallWaitMs);
+  // A file takes every line at once: only a descriptor that may stall reads the clock.
+  const int64_t deadline = mayStall ? NowMs() + (dropped != 0 ? 0 : kStallWaitMs) : 0;
   size_t done = 0;
   while (done < text.size()) {
     if (mayStall && !WaitWritable(fd, deadline)) {
