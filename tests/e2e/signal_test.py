@@ -28,6 +28,26 @@ def rows_of(db):
         return 0
 
 
+def verbose_on_stderr(d):
+    """A configuration at 1 s periods whose log, at verbose, is standard error:
+    each pass writes to it."""
+    return d.write("tw.xml", twrun.config(d.path, twrun.default_tallywick(d.path, 1, 1)).replace(
+        "<directory>%s/log</directory><level>info" % d.path, "<directory>-</directory><level>verbose"))
+
+
+def read_waiting(fd):
+    """What the non-blocking pipe fd holds now."""
+    text = b""
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except BlockingIOError:
+            return text
+        if not chunk:
+            return text
+        text += chunk
+
+
 class SignalTest(unittest.TestCase):
     def test_each_termination_signal_stops_the_service(self):
         for signo in [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]:
@@ -80,9 +100,8 @@ class SignalTest(unittest.TestCase):
 
     def test_a_log_reader_that_has_gone_is_no_stop(self):
         with twrun.TempDir() as d:
-            cfg = d.write("tw.xml", twrun.config(d.path, twrun.default_tallywick(d.path, 1, 1)).replace(
-                "<directory>%s/log</directory><level>info" % d.path, "<directory>-</directory><level>verbose"))
-            proc = subprocess.Popen([twrun.BIN, cfg], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            proc = subprocess.Popen([twrun.BIN, verbose_on_stderr(d)], stdin=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE)
             self.addCleanup(lambda: proc.poll() is None and proc.kill())
             while b"Running main loop" not in proc.stderr.readline():
                 self.assertIsNone(proc.poll())
@@ -93,14 +112,11 @@ class SignalTest(unittest.TestCase):
             proc.send_signal(signal.SIGTERM)
             self.assertEqual(proc.wait(timeout=twrun.GUARD_SECONDS), 0)
 
-
     def test_a_log_reader_that_stops_reading_stalls_neither_sampling_nor_the_stop(self):
         with twrun.TempDir() as d:
-            cfg = d.write("tw.xml", twrun.config(d.path, twrun.default_tallywick(d.path, 1, 1)).replace(
-                "<directory>%s/log</directory><level>info" % d.path, "<directory>-</directory><level>verbose"))
             r, w = os.pipe()
             fcntl.fcntl(w, 1031, 8192)  # F_SETPIPE_SZ: two pages, full within a few passes
-            proc = subprocess.Popen([twrun.BIN, cfg], stdin=subprocess.DEVNULL, stderr=w)
+            proc = subprocess.Popen([twrun.BIN, verbose_on_stderr(d)], stdin=subprocess.DEVNULL, stderr=w)
             os.close(w)
             self.addCleanup(os.close, r)
             self.addCleanup(lambda: proc.poll() is None and proc.kill())
@@ -110,28 +126,16 @@ class SignalTest(unittest.TestCase):
                            "three passes with the log's pipe full")
             self.assertIsNone(proc.poll(), "the service stopped by itself")
             os.set_blocking(r, False)
-            text = b""
-            while True:
-                try:
-                    chunk = os.read(r, 65536)
-                except BlockingIOError:
-                    break
-                text += chunk
+            text = read_waiting(r)
             proc.send_signal(signal.SIGUSR1)  # no file to reopen: nothing to say
             twrun.wait_for(lambda: rows_of(d.file("tw.db")) >= rows + 5, "two passes with the pipe read")
             proc.send_signal(signal.SIGTERM)
             self.assertEqual(proc.wait(timeout=twrun.GUARD_SECONDS), 0)
-            while True:
-                try:
-                    chunk = os.read(r, 65536)
-                except BlockingIOError:
-                    break
-                if not chunk:
-                    break
-                text += chunk
+            text += read_waiting(r)
             self.assertRegex(text.decode(), r" warning [^\n]*: Dropped [0-9]+ log lines before the one above")
             self.assertIn("Exiting with status=true.", text.decode())
             self.assertNotIn("Log file reopened", text.decode())
+
 
 if __name__ == "__main__":
     unittest.main()
