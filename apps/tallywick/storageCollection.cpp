@@ -194,7 +194,9 @@ void StorageCollection::Write(uint64_t key, uint64_t timestamp, const Stats::Sta
 
 bool StorageCollection::RunQueryLoop(const WaitForStop& waitForStop) {
   KLOG(logger_, INFO, "Running query every %1 usec", period_);
+  uint64_t passStart = 0;
   do {
+    passStart = Kestrix::System::GetUtcDateTime().GetUtcTime();
     try {
       passTimestamp_ = 0;
       query_->Execute(false);
@@ -209,8 +211,15 @@ bool StorageCollection::RunQueryLoop(const WaitForStop& waitForStop) {
     } catch (...) {
       KLOG(logger_, ERROR, "Sampling pass failed: %1", "unknown exception");
     }
-  } while (!waitForStop(period_));
+  } while (!waitForStop(WaitForNextPass(period_, passStart, Kestrix::System::GetUtcDateTime().GetUtcTime())));
   return true;
+}
+
+uint64_t StorageCollection::WaitForNextPass(uint64_t periodMicros, uint64_t passStartUtc, uint64_t nowUtc) {
+  uint64_t base = std::min(passStartUtc, nowUtc) + periodMicros / 2;
+  if (base < nowUtc) base = nowUtc;  // the pass took more than half a period
+  const uint64_t past = (base + periodMicros - kPassPhaseMicros % periodMicros) % periodMicros;
+  return base - nowUtc + (past == 0 ? 0 : periodMicros - past);
 }
 
 void StorageCollection::SetExporter(const MetricsExporterRef& exporter, size_t slot) {

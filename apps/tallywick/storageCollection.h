@@ -89,10 +89,23 @@ public:
   void Write(uint64_t key, uint64_t timestamp, const Stats::StatValue* value,
              Stats::StatInstanceWriter* downstream) override;
 
-  /// RunQueryLoop executes the query and drains, then waits one period with
-  /// waitForStop, until that returns true; returns true. A pass that throws is
-  /// logged ("Sampling pass failed: %1") and the loop goes on.
+  /// RunQueryLoop executes the query and drains, then waits with waitForStop
+  /// until the next pass is due (WaitForNextPass), until that returns true;
+  /// returns true. A pass that throws is logged ("Sampling pass failed: %1")
+  /// and the loop goes on.
   bool RunQueryLoop(const WaitForStop& waitForStop);
+  /// Passes fall this far past each multiple of the period on the wall clock.
+  static constexpr uint64_t kPassPhaseMicros = 500000;
+  /// WaitForNextPass returns the µs from nowUtc to the next pass of a pass
+  /// that started at passStartUtc: the first wall-clock time at least half a
+  /// period after the start (not before now) that lies kPassPhaseMicros past a
+  /// multiple of periodMicros. Passes thus keep a fixed rate instead of
+  /// slipping by each pass's duration (a slip skips a second of the series
+  /// now and then at 1 s), collections whose periods divide each other wake
+  /// together, and a row's second is half a second away from the passes'
+  /// jitter. A wall clock stepped back is taken from now; the wait is at most
+  /// one and a half periods. periodMicros is at least 1 s.
+  static uint64_t WaitForNextPass(uint64_t periodMicros, uint64_t passStartUtc, uint64_t nowUtc);
   /// Drain stores, in one transaction, every series with a valid sample other
   /// than the one it last stored; a series whose sample has not changed (its
   /// instance is gone) only has its samples past the time to live deleted.

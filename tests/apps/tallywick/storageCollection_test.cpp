@@ -169,14 +169,20 @@ TEST_F(StorageCollectionTest, GoneInstancesReleaseTheirSeriesAfterAFewPassesOnce
 }
 
 // Each pass drains the latest valid samples in one commit; a failed pass is
-// logged and the next period tries again.
+// logged and the next period tries again. Passes start a period apart
+// however long each takes.
 TEST_F(StorageCollectionTest, LoopDrainsEachPassInOneCommitAndGoesOnAfterAFailedPass) {
+  Kestrix::System::TestClock testClock(1, 100 * kSecond + StorageCollection::kPassPhaseMicros);
+  Kestrix::System::ScopedTestClock installed(testClock);
+  std::vector<uint64_t> starts;
   registry_->Add(5, "mem.physical");
   registry_->Add(6, "mem.physical.used");
   auto total = Series("mem.total", "mem.physical.host", 7);
   auto used = Series("mem.util", "mem.physical.used.host", 8);
   auto collection = Make({{"mem.physical.host", total}, {"mem.physical.used.host", used}}, {total, used});
   query_->onExecute = [&](int pass) {
+    starts.push_back(testClock.UtcMicros());
+    testClock.Advance(30000 * static_cast<uint64_t>(pass));  // the pass's own duration
     if (pass == 1) throw Kestrix::InvalidStateException("provider broke");
     if (pass == 2) {
       ASSERT_EQ(Allocate(5, {}), 7u);
@@ -194,15 +200,51 @@ TEST_F(StorageCollectionTest, LoopDrainsEachPassInOneCommitAndGoesOnAfterAFailed
   std::vector<uint64_t> waits;
   EXPECT_TRUE(collection->RunQueryLoop([&](uint64_t timeout) {
     waits.push_back(timeout);
+    testClock.Advance(timeout);
     return waits.size() == 3;
   }));
   EXPECT_EQ(query_->executions, 3);
-  EXPECT_EQ(waits, (std::vector<uint64_t>{kPeriod, kPeriod, kPeriod}));
+  EXPECT_EQ(waits, (std::vector<uint64_t>{kPeriod - 30000, kPeriod - 60000, kPeriod - 90000}));
+  EXPECT_EQ(starts, (std::vector<uint64_t>{100500000, 105500000, 110500000}));
   EXPECT_EQ(engine_->GetCommitCount() - commits, 2u);
   EXPECT_EQ(log_.Lines("error "), std::vector<std::string>{"error Sampling pass failed: provider broke"});
   Database check(db_);
   EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_total ORDER BY 1;"), (std::vector<std::string>{"2|2", "3|3"}));
   EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_util;"), std::vector<std::string>{"3|50"});
+}
+
+// The wait after a pass, in ms, for start and now in ms of wall-clock time.
+TEST(StorageCollectionScheduleTest, PassesFallOnTheirPeriodsGridHalfASecondPastEachMultiple) {
+  struct Case {
+    uint64_t periodS, startMs, nowMs, waitMs;
+  };
+  const Case cases[] = {
+      {1, 10500, 10500, 1000},    // on the grid
+      {1, 10500, 10520, 980},     // a 20 ms pass
+      {1, 10900, 10900, 600},     // a first pass late in its second: half a period at least
+      {1, 10100, 10100, 1400},    // and early in it: the grid point after next
+      {1, 10500, 11700, 800},     // a pass longer than the period: the next grid point after it
+      {1, 1000500, 10200, 1300},  // wall clock stepped back during the pass
+      {1, 10500, 5000900, 600},   // and forward
+      {60, 43210000, 43210000, 50500},
+      {60, 43240000, 43240000, 80500},
+      {600, 43210000, 43210500, 590000},
+      {5, 2, 2, 5498},            // the first seconds of the epoch
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(StorageCollection::WaitForNextPass(c.periodS * kSecond, c.startMs * 1000, c.nowMs * 1000),
+              c.waitMs * 1000)
+        << "period " << c.periodS << " s, start " << c.startMs << " ms, now " << c.nowMs << " ms";
+  }
+  // Collections of 1, 60 and 600 s started apart keep their passes on one grid:
+  // every pass of the longer periods falls on a pass of the shorter ones.
+  for (uint64_t period : {1, 60, 600}) {
+    uint64_t t = 43210123000 + period * 7777;  // µs
+    for (int pass = 0; pass < 5; ++pass) {
+      t += 1234 + StorageCollection::WaitForNextPass(period * kSecond, t, t + 1234);
+      EXPECT_EQ(t % (period * kSecond), StorageCollection::kPassPhaseMicros) << period;
+    }
+  }
 }
 
 // Four series with their own ids, fed directly (no registry needed to drain),
