@@ -637,7 +637,7 @@ const char* SqliteStorageEngine::MissingColumn(const std::string& table, std::in
 void SqliteStorageEngine::RefuseSeries(const PersistedStat& stat, const std::string& message) {
   // Once: the refusal recurs every pass, and the drain logs each one.
   if (refusalsLogged_.insert(stat.GetName()).second) KLOG(logger_, ERROR, "%1", message);
-  throw StorageException(message);
+  throw SeriesRefusedException(message);
 }
 
 void SqliteStorageEngine::ExpireAll() {

@@ -294,6 +294,8 @@ bool StorageCollection::Drain() {
           // expiry goes on, until nothing of it is left to expire.
           state.pendingRetired = !engine_->Expire(stat);
         }
+      } catch (const SeriesRefusedException&) {
+        stored = false;  // the engine said so once; every pass would repeat it
       } catch (const StorageException& e) {
         KLOG(logger_, ERROR, "Unable to drain stat %1: %2", stat.GetName(), e);
         stored = false;

@@ -1,4 +1,4 @@
-// StorageException: the one failure type of the storage layer. Its text is
+// StorageException: the failure type of the storage layer. Its text is
 // SQLite's error message for the connection that failed, or the engine's own
 // message where no SQLite call failed (an unknown engine name, a refused
 // series).
@@ -14,6 +14,14 @@ namespace Tallywick {
 class StorageException : public Kestrix::Exception {
 public:
   using Kestrix::Exception::Exception;
+};
+
+/// SeriesRefusedException: the engine will not write a series (its table was
+/// made by something else). The engine logs the refusal once; it recurs at
+/// every store of the series.
+class SeriesRefusedException : public StorageException {
+public:
+  using StorageException::StorageException;
 };
 
 }  // namespace Tallywick

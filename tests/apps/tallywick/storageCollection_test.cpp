@@ -341,6 +341,24 @@ INSTANTIATE_TEST_SUITE_P(
                    "a=1,2,3 b=1,3 c=1,2,3 d=2,3"}),
     [](const ::testing::TestParamInfo<DrainFault>& info) { return std::string(info.param.name); });
 
+// A table of d's name made by something else is refused once in the log, not
+// at every pass; the others are stored, and d is once the table is gone.
+TEST_F(DrainFailureTest, ARefusedSeriesIsLoggedOnceAndStoredOnceItsTableIsFree) {
+  ASSERT_EQ(Database(db_).Exec("CREATE TABLE sm_stat_d (sm_timestamp INTEGER PRIMARY KEY, sm_stat_value TEXT);"),
+            SQLITE_OK);
+  for (uint64_t second = 1; second <= 3; ++second) {
+    Sample(second);
+    EXPECT_FALSE(collection_->Drain());
+  }
+  EXPECT_EQ(log_.Lines("error "), std::vector<std::string>{"error Refusing to store d: its table sm_stat_d has no "
+                                                           "numeric column sm_stat_value"});
+  EXPECT_EQ(Stored(), "a=1,2,3 b=1,2,3 c=1,2,3 d=NULL");
+  ASSERT_EQ(Database(db_).Exec("DROP TABLE sm_stat_d;"), SQLITE_OK);
+  Sample(4);
+  EXPECT_TRUE(collection_->Drain()) << log_.Text();
+  EXPECT_EQ(Stored(), "a=1,2,3,4 b=1,2,3,4 c=1,2,3,4 d=4");
+}
+
 // d's instance goes away after second 101: its last sample is not written
 // again, its rows still leave with the time to live (10 s), and a rolled-back
 // pass is stored by the next one even when no newer sample has come.
