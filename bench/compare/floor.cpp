@@ -90,8 +90,10 @@ int main(int argc, char** argv) {
   }
   char* rest = nullptr;
   const int first = static_cast<int>(std::strtol(argv[2], &rest, 10));
-  const bool apart = *rest == ':';
-  const int second = (*rest == '+' || apart) ? std::atoi(rest + 1) : 0;
+  // "N+M": N rows, then M rows in a second commit on the same thread; "N=M":
+  // the M rows committed by a second thread that wakes at the same times.
+  const bool threads = *rest == '=';
+  const int second = (*rest == '+' || threads) ? std::atoi(rest + 1) : 0;
   const int rows = first + second;
   const int seconds = std::atoi(argv[3]);
   sqlite3* db = nullptr;
@@ -118,14 +120,8 @@ int main(int argc, char** argv) {
   struct timespec next;
   clock_gettime(CLOCK_MONOTONIC, &next);
   std::thread other;
-  if (apart) {
-    struct timespec at = next;
-    at.tv_nsec += 500000000L;
-    if (at.tv_nsec >= 1000000000L) {
-      at.tv_nsec -= 1000000000L;
-      at.tv_sec += 1;
-    }
-    other = std::thread([db, &inserts, first, rows, seconds, at]() mutable {
+  if (threads) {
+    other = std::thread([db, &inserts, first, rows, seconds, at = next]() mutable {
       for (int s = 0; s < seconds; ++s) {
         Tick(at);
         Commit(db, inserts, first, rows);
@@ -136,7 +132,7 @@ int main(int argc, char** argv) {
     Tick(next);
     for (const auto& f : files) ReadAll(f.c_str(), buf);
     Commit(db, inserts, 0, first);
-    if (!apart) Commit(db, inserts, first, rows);
+    if (!threads) Commit(db, inserts, first, rows);
   }
   if (other.joinable()) other.join();
   for (auto* st : inserts) sqlite3_finalize(st);
