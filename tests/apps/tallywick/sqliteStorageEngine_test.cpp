@@ -22,6 +22,7 @@ namespace {
 using Stats::StatValue;
 using Testing::CapturedLog;
 using Testing::Database;
+using Testing::ReadFile;
 using Testing::ScratchDir;
 using Rows = std::vector<std::string>;
 
@@ -45,10 +46,26 @@ protected:
     engine.Store(stat);
   }
   Rows Query(const std::string& sql) const { return Database(db_).Rows(sql); }
+  static HealthLevel Health(StorageEngine& engine) {
+    HealthStatus status;
+    engine.CheckHealth(status);
+    return status.level;
+  }
+  // Refusal runs open, which is to throw, and returns what it threw.
+  template <typename F>
+  static std::string Refusal(F open) {
+    try {
+      open();
+    } catch (const StorageException& e) {
+      return e.what();
+    }
+    return "<no exception>";
+  }
 
   ScratchDir dir_;
   CapturedLog log_{dir_};
   std::string db_ = dir_.File("stats.db");
+  PersistedStatRef total_ = Stat("mem.total", ValueKindInteger, 1);
 };
 
 TEST_F(SqliteStorageEngineTest, SchemaIsWrittenAsReadersExpectIt) {
@@ -266,20 +283,16 @@ TEST_F(SqliteStorageEngineTest, ThreadsStoreAtOnce) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));  // leaves the lock to the writers
     }
   });
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&, t] {
-      std::vector<PersistedStatRef> stats;
-      for (int i = 0; i < 3; ++i) stats.push_back(Stat(char('a' + t) + std::to_string(i), ValueKindReal, t * 3 + i));
-      for (int pass = 1; pass <= kPasses; ++pass) {
-        std::optional<StorageTransaction> transaction;
-        if (t != 1) transaction.emplace(*engine);
-        for (auto& s : stats) Store(*engine, *s, pass, StatValue(pass));
-        if (transaction) transaction->Commit();
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  TestSupport::RunThreads(3, [&](int t) {
+    std::vector<PersistedStatRef> stats;
+    for (int i = 0; i < 3; ++i) stats.push_back(Stat(char('a' + t) + std::to_string(i), ValueKindReal, t * 3 + i));
+    for (int pass = 1; pass <= kPasses; ++pass) {
+      std::optional<StorageTransaction> transaction;
+      if (t != 1) transaction.emplace(*engine);
+      for (auto& s : stats) Store(*engine, *s, pass, StatValue(pass));
+      if (transaction) transaction->Commit();
+    }
+  });
   storing = false;
   expiring.join();
   EXPECT_EQ(Query("SELECT count(*) FROM sm_stats_metadata;"), Rows{"9"});
@@ -293,43 +306,24 @@ TEST_F(SqliteStorageEngineTest, ThreadsStoreAtOnce) {
 
 TEST_F(SqliteStorageEngineTest, UnopenableLocatorRaisesWithSqlitesMessage) {
   const std::string locator = dir_.File("missing-dir/x.db");
-  try {
-    CreateStorageEngine("sqlite", locator, 60, log_.Logger());
-    ADD_FAILURE() << "opened " << locator;
-  } catch (const StorageException& e) {
-    EXPECT_EQ(std::string(e.what()), "unable to open database file");
-  }
+  EXPECT_EQ(Refusal([&] { CreateStorageEngine("sqlite", locator, 60, log_.Logger()); }),
+            "unable to open database file");
   EXPECT_EQ(log_.Count("error SQLite database open failed for " + locator), 1u);
 }
 
 // A file that stops the start says what the operator can do about it.
 TEST_F(SqliteStorageEngineTest, ADamagedFileOrOneThatIsNoDatabaseIsNamedWithWhatToDo) {
   std::ofstream(db_, std::ios::binary) << std::string(4096, 'x');
-  try {
-    Open();
-    ADD_FAILURE() << "a file of x's was taken for a database";
-  } catch (const StorageException& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "file is not a database (" + db_ + " is not an SQLite database: name another file, or move this one away)");
-  }
+  EXPECT_EQ(Refusal([&] { Open(); }),
+            "file is not a database (" + db_ + " is not an SQLite database: name another file, or move this one away)");
   std::filesystem::remove(db_);
-  {
-    auto engine = Open();
-    auto stat = Stat("mem.total", ValueKindInteger, 1);
-    Store(*engine, *stat, 10, StatValue(1));
-    engine->Close();
-  }
+  Store(*Open(), *total_, 10, StatValue(1));  // the last connection's close checkpoints the log
   // The schema's page: every statement of a new connection reads it first.
   std::fstream(db_, std::ios::in | std::ios::out | std::ios::binary).seekp(100) << std::string(200, '\xff');
-  try {
-    Open();
-    ADD_FAILURE() << "a damaged schema was taken";
-  } catch (const StorageException& e) {
-    EXPECT_EQ(std::string(e.what()), "database disk image is malformed (" + db_ +
-                                         " is damaged: stop the service, move the file and its -wal away, and start "
-                                         "it again, which creates a new file; sqlite3's .dump command writes out "
-                                         "what can still be read of the old one)");
-  }
+  EXPECT_EQ(Refusal([&] { Open(); }), "database disk image is malformed (" + db_ +
+                                          " is damaged: stop the service, move the file and its -wal away, and start "
+                                          "it again, which creates a new file; sqlite3's .dump command writes out "
+                                          "what can still be read of the old one)");
 }
 
 // NoSharedMemoryVfs is, while it lives, the default VFS: the platform's,
@@ -368,14 +362,9 @@ private:
 // SQLite's own text for it is a bare "disk I/O error".
 TEST_F(SqliteStorageEngineTest, AFileSystemWithoutSharedMemoryIsNamedAsTheCause) {
   const NoSharedMemoryVfs vfs;
-  try {
-    CreateStorageEngine("sqlite", db_, 60, log_.Logger());
-    ADD_FAILURE() << "opened " << db_;
-  } catch (const StorageException& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "disk I/O error (the file system does not support the shared memory of the write-ahead log, the -shm "
-              "file beside the database; put the database on a local file system)");
-  }
+  EXPECT_EQ(Refusal([&] { CreateStorageEngine("sqlite", db_, 60, log_.Logger()); }),
+            "disk I/O error (the file system does not support the shared memory of the write-ahead log, the -shm "
+            "file beside the database; put the database on a local file system)");
 }
 
 // A missing file is covered where the health file is written.
@@ -416,16 +405,13 @@ TEST_F(SqliteStorageEngineTest, IntegrityChecksOfALargeDatabaseKeepMemorySmall) 
   const auto base = sqlite3_memory_used();
   sqlite3_memory_highwater(1);
   auto engine = Open();
-  HealthStatus status;
-  engine->CheckHealth(status);
-  EXPECT_EQ(status.level, HealthLevel::Green) << log_.Text();
+  EXPECT_EQ(Health(*engine), HealthLevel::Green) << log_.Text();
   // Unbounded, each check would hold SQLite's default cache of 2 MB.
   EXPECT_LT(sqlite3_memory_highwater(0) - base, 1 << 20);
   EXPECT_LT(sqlite3_memory_used() - base, 512 << 10);
   // The engine's own cache is back at its usual size for the passes.
-  auto stat = Stat("mem.util", ValueKindInteger, 1);
-  Store(*engine, *stat, 1700000000, StatValue(5));
-  EXPECT_EQ(Query("SELECT sm_stat_value FROM sm_stat_mem_util;"), Rows{"5"});
+  Store(*engine, *total_, 1700000000, StatValue(5));
+  EXPECT_EQ(Query("SELECT sm_stat_value FROM sm_stat_mem_total;"), Rows{"5"});
 }
 
 // Recovery: the engine keeps one connection; a replaced file makes it reopen.
@@ -433,24 +419,21 @@ TEST_F(SqliteStorageEngineTest, IntegrityChecksOfALargeDatabaseKeepMemorySmall) 
 // deleted file and a failed reopen by the fault runs (tests/faults).
 TEST_F(SqliteStorageEngineTest, ReopensWhenTheFileIsReplaced) {
   auto engine = Open();
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
+  Store(*engine, *total_, 10, StatValue(1));
   // An empty database of the service's own, as a restore would put there.
   Database(db_ + ".other", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
       .Exec("CREATE TABLE sm_stats_metadata (stat_id, stat_table_name, stat_metadata);");
   std::filesystem::rename(db_ + ".other", db_);
   {
     StorageTransaction transaction(*engine);
-    Store(*engine, *stat, 11, StatValue(2));  // the cached statements would write into the old file
+    Store(*engine, *total_, 11, StatValue(2));  // the cached statements would write into the old file
     transaction.Commit();
   }
   EXPECT_EQ(engine->GetReopenCount(), 1u);
   EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_ + ": the file was replaced"), 1u);
   EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"11|2"});
   EXPECT_EQ(Query("SELECT stat_id FROM sm_stats_metadata;"), Rows{"mem.total"});
-  HealthStatus health;
-  engine->CheckHealth(health);
-  EXPECT_EQ(health.level, HealthLevel::Green);
+  EXPECT_EQ(Health(*engine), HealthLevel::Green);
 }
 
 // Another application's database named by mistake is neither switched to a
@@ -460,55 +443,38 @@ TEST_F(SqliteStorageEngineTest, AnotherApplicationsDatabaseIsRefusedAndLeftAsItI
   const std::string other = dir_.File("app.db");
   Database(other, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
       .Exec("CREATE TABLE accounts (id INTEGER PRIMARY KEY, name TEXT); INSERT INTO accounts VALUES (1, 'a');");
-  const auto bytes = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  const std::string original = bytes(other);
+  const std::string original = ReadFile(other);
   const std::string refusal = "database " + db_ +
                               " belongs to another application (it holds table accounts and no table "
                               "sm_stats_metadata): tallywick stores only into a database of its own";
   std::filesystem::copy_file(other, db_);
-  try {
-    Open();
-    ADD_FAILURE() << "another application's database was taken";
-  } catch (const StorageException& e) {
-    EXPECT_EQ(e.what(), refusal);
-  }
-  EXPECT_EQ(bytes(db_), original);
+  EXPECT_EQ(Refusal([&] { Open(); }), refusal);
+  EXPECT_EQ(ReadFile(db_), original);
   EXPECT_FALSE(std::filesystem::exists(db_ + "-wal"));
 
   std::filesystem::remove(db_);
   auto engine = Open();
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
+  Store(*engine, *total_, 10, StatValue(1));
   std::filesystem::copy_file(other, db_ + ".other");
   std::filesystem::rename(db_ + ".other", db_);
-  for (uint64_t second : {11, 12, 13}) EXPECT_THROW(Store(*engine, *stat, second, StatValue(2)), StorageException);
-  EXPECT_EQ(bytes(db_), original);
+  for (uint64_t second : {11, 12, 13}) EXPECT_THROW(Store(*engine, *total_, second, StatValue(2)), StorageException);
+  EXPECT_EQ(ReadFile(db_), original);
   // Once at start and once for the reopen: the writes that try again throw
   // without a line of the engine's, as their callers log each failure.
   EXPECT_EQ(log_.Count("error SQLite database open failed for " + db_), 2u);
   EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_), 1u);
 
   std::filesystem::remove(db_);
-  Store(*engine, *stat, 14, StatValue(3));
+  Store(*engine, *total_, 14, StatValue(3));
   EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"14|3"});
 }
 
 // Tables of the service's names made by something else: storing into them
 // would fail every pass, or keep samples as text, unseen.
 TEST_F(SqliteStorageEngineTest, TablesOfOtherSchemasAreRefused) {
-  {
-    Database db(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    db.Exec("CREATE TABLE sm_stats_metadata (stat_id TEXT PRIMARY KEY, stat_table_name TEXT UNIQUE);");
-  }
-  try {
-    Open();
-    ADD_FAILURE() << "a metadata table without stat_metadata was accepted";
-  } catch (const StorageException& e) {
-    EXPECT_STREQ(e.what(), "table sm_stats_metadata has no column stat_metadata");
-  }
+  Database(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+      .Exec("CREATE TABLE sm_stats_metadata (stat_id TEXT PRIMARY KEY, stat_table_name TEXT UNIQUE);");
+  EXPECT_EQ(Refusal([&] { Open(); }), "table sm_stats_metadata has no column stat_metadata");
   std::filesystem::remove(db_);
   Database(db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
       .Exec("CREATE TABLE sm_stat_cpu_util (sm_timestamp INTEGER PRIMARY KEY, sm_stat_value TEXT);");
@@ -533,66 +499,50 @@ TEST_F(SqliteStorageEngineTest, AvailabilityListenerHearsOfEachChangeOnce) {
   auto engine = Open();
   int calls = 0;
   engine->SetAvailabilityListener([&] { ++calls; });
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
+  Store(*engine, *total_, 10, StatValue(1));
   std::ofstream(db_ + ".other") << std::string(4096, 'x');
   std::filesystem::rename(db_ + ".other", db_);
-  EXPECT_THROW(Store(*engine, *stat, 11, StatValue(2)), StorageException);
-  EXPECT_THROW(Store(*engine, *stat, 12, StatValue(3)), StorageException);
+  EXPECT_THROW(Store(*engine, *total_, 11, StatValue(2)), StorageException);
+  EXPECT_THROW(Store(*engine, *total_, 12, StatValue(3)), StorageException);
   EXPECT_EQ(calls, 1);
   std::filesystem::remove(db_);
-  Store(*engine, *stat, 13, StatValue(4));
+  Store(*engine, *total_, 13, StatValue(4));
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"13|4"});
 }
 
 // Samples committed since the last checkpoint live only in the write-ahead
 // log; with the log deleted from the directory, readers and the file alone
-// lose them unless the engine checkpoints through its open descriptor.
+// lose them unless the engine checkpoints through its open descriptor. SQLite
+// keeps the log of a locator that is a symbolic link beside the file it names.
 TEST_F(SqliteStorageEngineTest, AWriteAheadLogDeletedWhileOpenIsCheckpointedBeforeTheReopen) {
-  auto engine = Open();
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
-  Store(*engine, *stat, 11, StatValue(2));
-  ASSERT_TRUE(std::filesystem::remove(db_ + "-wal"));
-  Store(*engine, *stat, 12, StatValue(3));
-  EXPECT_EQ(engine->GetReopenCount(), 1u);
-  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_ + ": the write-ahead log is gone"), 1u);
-  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2", "12|3"}));
-}
-
-// SQLite keeps the log of a locator that is a symbolic link beside the file
-// the link names, where its deletion is seen as well.
-TEST_F(SqliteStorageEngineTest, TheLogOfALinkedLocatorIsWatchedBesideItsFile) {
-  const std::string link = dir_.File("link.db");
-  std::filesystem::create_symlink(db_, link);
-  auto engine = Kestrix::MakeRef<SqliteStorageEngine>(link, std::numeric_limits<uint64_t>::max(), log_.Logger());
-  engine->Initialize();
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
-  ASSERT_FALSE(std::filesystem::exists(link + "-wal"));
-  ASSERT_TRUE(std::filesystem::remove(db_ + "-wal"));
-  Store(*engine, *stat, 11, StatValue(2));
-  EXPECT_EQ(engine->GetReopenCount(), 1u);
-  EXPECT_EQ(log_.CountPrefix("warning Reopening database " + link + ": the write-ahead log is gone"), 1u);
-  EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2"}));
+  const std::string link = dir_.File("link.db"), linked = dir_.File("linked.db");
+  std::filesystem::create_symlink(linked, link);
+  for (const auto& [locator, file] : {std::pair{db_, db_}, std::pair{link, linked}}) {
+    auto engine = Kestrix::MakeRef<SqliteStorageEngine>(locator, std::numeric_limits<uint64_t>::max(), log_.Logger());
+    engine->Initialize();
+    Store(*engine, *total_, 10, StatValue(1));
+    Store(*engine, *total_, 11, StatValue(2));
+    ASSERT_TRUE(std::filesystem::remove(file + "-wal")) << locator;
+    Store(*engine, *total_, 12, StatValue(3));
+    EXPECT_EQ(engine->GetReopenCount(), 1u);
+    EXPECT_EQ(log_.CountPrefix("warning Reopening database " + locator + ": the write-ahead log is gone"), 1u);
+    EXPECT_EQ(Database(file).Rows("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2", "12|3"}));
+  }
 }
 
 // A file emptied in place keeps its inode; quick_check finds an empty file
 // sound, and a connection opening it deletes the log next to it.
 TEST_F(SqliteStorageEngineTest, AFileTruncatedWhileOpenIsRedAndSetUpAgain) {
   auto engine = Open();
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
+  Store(*engine, *total_, 10, StatValue(1));
   ASSERT_EQ(Database(db_).Exec("PRAGMA wal_checkpoint(TRUNCATE);"), SQLITE_OK);  // the pages into the file
-  Store(*engine, *stat, 11, StatValue(2));                                       // and one frame in the log
+  Store(*engine, *total_, 11, StatValue(2));                                       // and one frame in the log
   std::filesystem::resize_file(db_, 0);
-  HealthStatus before;
-  engine->CheckHealth(before);
-  EXPECT_EQ(before.level, HealthLevel::Red);
+  EXPECT_EQ(Health(*engine), HealthLevel::Red);
   EXPECT_EQ(log_.Count("error SQLite database health check failed due to: the file was truncated to 0 bytes"), 1u);
   EXPECT_TRUE(std::filesystem::exists(db_ + "-wal"));
-  Store(*engine, *stat, 12, StatValue(3));
+  Store(*engine, *total_, 12, StatValue(3));
   EXPECT_EQ(log_.Count("error Database " + db_ + " was truncated to 0 bytes while open: the samples stored in it "
                        "are lost"),
             1u);
@@ -600,9 +550,7 @@ TEST_F(SqliteStorageEngineTest, AFileTruncatedWhileOpenIsRedAndSetUpAgain) {
   EXPECT_EQ(Query("SELECT * FROM sm_stat_mem_total;"), Rows{"12|3"});
   EXPECT_EQ(Query("SELECT stat_id FROM sm_stats_metadata;"), Rows{"mem.total"});
   EXPECT_EQ(Query("PRAGMA integrity_check;"), Rows{"ok"});
-  HealthStatus after;
-  engine->CheckHealth(after);
-  EXPECT_EQ(after.level, HealthLevel::Green) << log_.Text();
+  EXPECT_EQ(Health(*engine), HealthLevel::Green) << log_.Text();
 }
 
 // A reader of the appliance that leaves a read transaction open (a cursor
@@ -611,8 +559,7 @@ TEST_F(SqliteStorageEngineTest, AFileTruncatedWhileOpenIsRedAndSetUpAgain) {
 // afterwards unless a limit is set.
 TEST_F(SqliteStorageEngineTest, ALogGrownBehindAnOpenReaderIsReportedAndShrinksOnceItEnds) {
   auto engine = Open();
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
+  Store(*engine, *total_, 10, StatValue(1));
   Database reader(db_);
   ASSERT_EQ(reader.Exec("BEGIN; SELECT count(*) FROM sm_stat_mem_total;"), SQLITE_OK);
   // One large transaction of another writer stands in for hours of passes.
@@ -623,14 +570,14 @@ TEST_F(SqliteStorageEngineTest, ALogGrownBehindAnOpenReaderIsReportedAndShrinksO
               SQLITE_OK);
   }
   ASSERT_GT(std::filesystem::file_size(db_ + "-wal"), 16 * usual);
-  Store(*engine, *stat, 11, StatValue(2));
-  Store(*engine, *stat, 12, StatValue(3));
+  Store(*engine, *total_, 11, StatValue(2));
+  Store(*engine, *total_, 12, StatValue(3));
   const std::string grown = "warning Write-ahead log " + db_ + "-wal has grown to ";
   EXPECT_EQ(log_.CountPrefix(grown), 1u) << log_.Text();
   EXPECT_TRUE(log_.Text().find("another connection keeps a read transaction open") != std::string::npos);
 
   ASSERT_EQ(reader.Exec("COMMIT;"), SQLITE_OK);
-  for (uint64_t second = 13; second < 16; ++second) Store(*engine, *stat, second, StatValue(second));
+  for (uint64_t second = 13; second < 16; ++second) Store(*engine, *total_, second, StatValue(second));
   EXPECT_LE(std::filesystem::file_size(db_ + "-wal"), 2 * usual);
   EXPECT_EQ(log_.CountPrefix("info Write-ahead log " + db_ + "-wal is checkpointed again"), 1u) << log_.Text();
   EXPECT_EQ(log_.CountPrefix(grown), 1u);
@@ -640,9 +587,8 @@ TEST_F(SqliteStorageEngineTest, ALogGrownBehindAnOpenReaderIsReportedAndShrinksO
 
 TEST_F(SqliteStorageEngineTest, CloseLeavesEverySampleInTheFileAlone) {
   auto engine = Open();
-  auto stat = Stat("mem.total", ValueKindInteger, 1);
-  Store(*engine, *stat, 10, StatValue(1));
-  Store(*engine, *stat, 11, StatValue(2));
+  Store(*engine, *total_, 10, StatValue(1));
+  Store(*engine, *total_, 11, StatValue(2));
   engine->Close();
   EXPECT_EQ(log_.CountPrefix("info Closed database " + db_), 1u);
   // A copy of the file without its log, as a backup of the file would be.
@@ -650,7 +596,7 @@ TEST_F(SqliteStorageEngineTest, CloseLeavesEverySampleInTheFileAlone) {
   EXPECT_EQ(Database(db_ + ".copy").Rows("SELECT * FROM sm_stat_mem_total;"), (Rows{"10|1", "11|2"}));
   EXPECT_EQ(Database(db_ + ".copy").Rows("PRAGMA integrity_check;"), Rows{"ok"});
   // A write after the close opens the connection again.
-  Store(*engine, *stat, 12, StatValue(3));
+  Store(*engine, *total_, 12, StatValue(3));
   EXPECT_EQ(Query("SELECT count(*) FROM sm_stat_mem_total;"), Rows{"3"});
 }
 
