@@ -55,6 +55,12 @@ bool InitWith(const TestSupport::TempDir& dir, std::string xml, const AppRef& ap
   Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError();
   return initialized;
 }
+std::string LogOf(const TestSupport::TempDir& dir) { return TestSupport::ReadFile(dir.File("log")); }
+// WithLocator is kConfig with the database at locator.
+std::string WithLocator(const std::string& locator) {
+  std::string xml = kConfig;
+  return xml.replace(xml.find("DIR/tallywick.db"), 16, locator);
+}
 
 TEST(AppInitTest, ReadsAValidConfigurationAndWarnsOfUnknownKeys) {
   TestSupport::TempDir dir;
@@ -63,7 +69,7 @@ TEST(AppInitTest, ReadsAValidConfigurationAndWarnsOfUnknownKeys) {
   // The application's lines without time stamps, up to the end of the
   // configuration reading (the found line); the storage engine's follow.
   std::vector<std::string> lines;
-  for (const auto& line : TestSupport::Lines(TestSupport::ReadFile(dir.File("log")))) {
+  for (const auto& line : TestSupport::Lines(LogOf(dir))) {
     if (line.find(" Tallywick: ") != std::string::npos) lines.push_back(line.substr(line.find(' ') + 1));
     if (line.find(" Tallywick: Found ") != std::string::npos) break;
   }
@@ -106,9 +112,7 @@ TEST(AppInitTest, RefusesNamesWhoseSeriesWouldShareATable) {
     std::string xml = kConfig;
     xml.replace(xml.find(c.from), std::string(c.from).size(), c.to);
     EXPECT_FALSE(InitWith(dir, xml, Kestrix::MakeRef<App>())) << c.to;
-    EXPECT_NE(TestSupport::ReadFile(dir.File("log")).find(std::string("error Tallywick: ") + c.error),
-              std::string::npos)
-        << TestSupport::ReadFile(dir.File("log"));
+    EXPECT_NE(LogOf(dir).find(std::string("error Tallywick: ") + c.error), std::string::npos) << LogOf(dir);
     EXPECT_FALSE(std::filesystem::exists(dir.File("tallywick.db"))) << "refused before the database is made";
   }
 }
@@ -119,9 +123,7 @@ TEST(AppInitTest, ADatabaseThatCannotBeOpenedReplacesTheHealthFileWithRed) {
   TestSupport::TempDir dir;
   dir.Write("plain", "");
   dir.Write("health.xml", "<healthStatus><status>GREEN</status></healthStatus>");
-  std::string xml = kConfig;
-  xml.replace(xml.find("DIR/tallywick.db"), 16, "DIR/plain/tallywick.db");
-  EXPECT_FALSE(InitWith(dir, xml, Kestrix::MakeRef<App>()));
+  EXPECT_FALSE(InitWith(dir, WithLocator("DIR/plain/tallywick.db"), Kestrix::MakeRef<App>()));
   const std::string health = TestSupport::ReadFile(dir.File("health.xml"));
   EXPECT_NE(health.find("<status>RED</status>"), std::string::npos) << health;
   EXPECT_NE(health.find("com.norvex.fenmark.mon.health.db_integrity_check_failed"), std::string::npos) << health;
@@ -135,10 +137,9 @@ TEST(AppInitTest, ASecondServiceOnTheSameDatabaseRefusesToStart) {
   ASSERT_TRUE(InitWith(dir, kConfig, first));
   dir.Write("health.xml", "GREEN of the first");
   EXPECT_FALSE(InitWith(dir, kConfig, Kestrix::MakeRef<App>()));
-  EXPECT_NE(TestSupport::ReadFile(dir.File("log")).find("error Tallywick: Unable to open and initialize storage "
-                                                        "engine: database " + dir.File("tallywick.db") +
-                                                        " is in use by another process (it holds " +
-                                                        dir.File("tallywick.db") + ".lock)"),
+  EXPECT_NE(LogOf(dir).find("error Tallywick: Unable to open and initialize storage engine: database " +
+                            dir.File("tallywick.db") + " is in use by another process (it holds " +
+                            dir.File("tallywick.db") + ".lock)"),
             std::string::npos);
   EXPECT_EQ(TestSupport::ReadFile(dir.File("health.xml")), "GREEN of the first");
   // An `rm tallywick.db*` takes the lock file along; the first locks a new one.
@@ -157,23 +158,17 @@ TEST(AppInitTest, ALocatorThatLinksToTheDatabaseSharesItsLock) {
   // Relative, to a file not made yet, through a second link.
   std::filesystem::create_symlink("data/hop.db", dir.File("tallywick.db"));
   std::filesystem::create_symlink("real.db", dir.File("data/hop.db"));
-  std::string direct = kConfig;
-  direct.replace(direct.find("DIR/tallywick.db"), 16, "DIR/data/real.db");
 
   AppRef linked = Kestrix::MakeRef<App>();
   ASSERT_TRUE(InitWith(dir, kConfig, linked));
   EXPECT_TRUE(std::filesystem::exists(dir.File("data/real.db")));
-  EXPECT_FALSE(InitWith(dir, direct, Kestrix::MakeRef<App>()));
-  EXPECT_NE(TestSupport::ReadFile(dir.File("log")).find("(it holds " + dir.File("data/real.db") + ".lock)"),
-            std::string::npos)
-      << TestSupport::ReadFile(dir.File("log"));
+  EXPECT_FALSE(InitWith(dir, WithLocator("DIR/data/real.db"), Kestrix::MakeRef<App>()));
+  EXPECT_NE(LogOf(dir).find("(it holds " + dir.File("data/real.db") + ".lock)"), std::string::npos) << LogOf(dir);
 
   TestSupport::TempDir other;
   std::filesystem::create_symlink(other.File("real.db"), other.File("tallywick.db"));
-  std::string otherDirect = kConfig;
-  otherDirect.replace(otherDirect.find("DIR/tallywick.db"), 16, "DIR/real.db");
   AppRef first = Kestrix::MakeRef<App>();
-  ASSERT_TRUE(InitWith(other, otherDirect, first));
+  ASSERT_TRUE(InitWith(other, WithLocator("DIR/real.db"), first));
   EXPECT_FALSE(InitWith(other, kConfig, Kestrix::MakeRef<App>()));
 }
 
@@ -183,16 +178,13 @@ TEST(AppInitTest, ALockFileThatCannotBeOpenedIsWarnedAbout) {
   TestSupport::TempDir dir;
   std::filesystem::create_directory(dir.File("tallywick.db.lock"));
   EXPECT_TRUE(InitWith(dir, kConfig, Kestrix::MakeRef<App>()));
-  const std::string log = TestSupport::ReadFile(dir.File("log"));
-  EXPECT_NE(log.find("warning Tallywick: Unable to lock " + dir.File("tallywick.db.lock") + ": Is a directory"),
+  EXPECT_NE(LogOf(dir).find("warning Tallywick: Unable to lock " + dir.File("tallywick.db.lock") + ": Is a directory"),
             std::string::npos)
-      << log;
+      << LogOf(dir);
 
   TestSupport::TempDir missing;
-  std::string xml = kConfig;
-  xml.replace(xml.find("DIR/tallywick.db"), 16, "DIR/none/tallywick.db");
-  EXPECT_FALSE(InitWith(missing, xml, Kestrix::MakeRef<App>()));
-  EXPECT_EQ(TestSupport::ReadFile(missing.File("log")).find("Unable to lock"), std::string::npos);
+  EXPECT_FALSE(InitWith(missing, WithLocator("DIR/none/tallywick.db"), Kestrix::MakeRef<App>()));
+  EXPECT_EQ(LogOf(missing).find("Unable to lock"), std::string::npos);
 }
 
 // WaitForStop follows the test clock; Shutdown from another thread ends it.
