@@ -97,9 +97,9 @@ protected:
     context.logger = log_.Logger();
     return context;
   }
-  SqliteStorageEngineRef OpenEngine(int busyMs = SqliteStorageEngine::DefaultBusyTimeoutMs) {
-    auto engine = Kestrix::MakeRef<SqliteStorageEngine>(db_, std::numeric_limits<uint64_t>::max(), log_.Logger(),
-                                                       busyMs);
+  SqliteStorageEngineRef OpenEngine(int busyMs = SqliteStorageEngine::DefaultBusyTimeoutMs,
+                                    uint64_t ttlSec = std::numeric_limits<uint64_t>::max()) {
+    auto engine = Kestrix::MakeRef<SqliteStorageEngine>(db_, ttlSec, log_.Logger(), busyMs);
     engine->Initialize();
     return engine;
   }

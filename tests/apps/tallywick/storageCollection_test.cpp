@@ -18,6 +18,7 @@ using Stats::StatValue;
 using Testing::CollectionTest;
 using Testing::Database;
 using Testing::Names;
+using Rows = std::vector<std::string>;
 
 constexpr uint64_t kSecond = 1000000;
 constexpr uint64_t kPeriod = 5 * kSecond;
@@ -54,7 +55,7 @@ TEST_F(StorageCollectionTest, MatchesLabelsAndGivesTemplatesOneSeriesPerInstance
   ASSERT_EQ(query_->requests.size(), 1u);
   std::vector<std::string> requested;
   for (const auto& i : query_->requests[0]) requested.push_back(Stats::InstanceToString(*i));
-  EXPECT_EQ(requested, (std::vector<std::string>{"5()", "9('*')", "12('*')"}));
+  EXPECT_EQ(requested, (Rows{"5()", "9('*')", "12('*')"}));
   EXPECT_FALSE(missing->GetStatInfo());
   EXPECT_EQ(log_.Count("error Could not locate StatInfo found for missing.stat.host"), 1u);
 
@@ -67,7 +68,7 @@ TEST_F(StorageCollectionTest, MatchesLabelsAndGivesTemplatesOneSeriesPerInstance
   // Interface names are bytes; what is stored is UTF-8 text.
   EXPECT_EQ(Allocate(9, {"v\xff\xc3\xa9\xc3"}), 2u);
   EXPECT_EQ(ids_.Next(), 3u);
-  EXPECT_EQ(Names(collection->GetDrainList()), (std::vector<std::string>{"cpu.count", "missing", "net.tx.activity.eth0",
+  EXPECT_EQ(Names(collection->GetDrainList()), (Rows{"cpu.count", "missing", "net.tx.activity.eth0",
                                                                          "net.tx.activity.lo",
                                                                          "net.tx.activity.v%FF\xc3\xa9%C3"}));
   EXPECT_NE(collection->GetDrainList()[4]->GetMetadata().find(";instance=v%FF\xc3\xa9%C3;"), std::string::npos);
@@ -108,7 +109,7 @@ TEST_F(StorageCollectionTest, SnapshotHoldsTheSeriesTheLastPassWrote) {
     seen.push_back(text);
     return seen.size() == 2;
   });
-  EXPECT_EQ(seen, (std::vector<std::string>{"cpu.util[]=1.000000 net.tx.activity[eth0]=1.000000 "
+  EXPECT_EQ(seen, (Rows{"cpu.util[]=1.000000 net.tx.activity[eth0]=1.000000 "
                                             "net.tx.activity[eth1]=3.000000 ",
                                             "cpu.util[]=1.000000 net.tx.activity[eth0]=2.000000 "}));
 }
@@ -162,10 +163,10 @@ TEST_F(StorageCollectionTest, GoneInstancesReleaseTheirSeriesAfterAFewPassesOnce
   EXPECT_EQ(log_.Count("info Released CollectedStatId 1 of net.tx.activity.eth1: its instance is gone"), 1u);
   EXPECT_EQ(check.Rows("SELECT group_concat(sm_timestamp || '=' || sm_stat_value) FROM "
                        "(SELECT * FROM sm_stat_net_tx_activity_eth1 ORDER BY 1);"),
-            std::vector<std::string>{"1=10.0,3=30.0,11=110.0"});
+            Rows{"1=10.0,3=30.0,11=110.0"});
   // The rolled-back passes 3 to 8 took cpu.count's samples along.
   EXPECT_EQ(check.Rows("SELECT group_concat(sm_timestamp) FROM (SELECT * FROM sm_stat_cpu_count ORDER BY 1);"),
-            std::vector<std::string>{"1,2,9,10,11"});
+            Rows{"1,2,9,10,11"});
 }
 
 // Each pass drains the latest valid samples in one commit; a failed pass is
@@ -207,10 +208,10 @@ TEST_F(StorageCollectionTest, LoopDrainsEachPassInOneCommitAndGoesOnAfterAFailed
   EXPECT_EQ(waits, (std::vector<uint64_t>{kPeriod - 30000, kPeriod - 60000, kPeriod - 90000}));
   EXPECT_EQ(starts, (std::vector<uint64_t>{100500000, 105500000, 110500000}));
   EXPECT_EQ(engine_->GetCommitCount() - commits, 2u);
-  EXPECT_EQ(log_.Lines("error "), std::vector<std::string>{"error Sampling pass failed: provider broke"});
+  EXPECT_EQ(log_.Lines("error "), Rows{"error Sampling pass failed: provider broke"});
   Database check(db_);
-  EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_total ORDER BY 1;"), (std::vector<std::string>{"2|2", "3|3"}));
-  EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_util;"), std::vector<std::string>{"3|50"});
+  EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_total ORDER BY 1;"), (Rows{"2|2", "3|3"}));
+  EXPECT_EQ(check.Rows("SELECT * FROM sm_stat_mem_util;"), Rows{"3|50"});
 }
 
 // The wait after a pass, in ms, for start and now in ms of wall-clock time.
@@ -260,6 +261,12 @@ protected:
       if (s->GetName() != "d" || withD) s->SetSample(second * kSecond, StatValue(static_cast<int64_t>(second)));
     }
   }
+  // Reopen builds the collection again on engine.
+  void Reopen(SqliteStorageEngineRef engine) {
+    collection_.Reset();
+    engine_ = std::move(engine);
+    collection_ = Make({}, stats_);
+  }
   // Stored lists the seconds stored per series, as "a=1,2 b=1 c=1 d=-" ("-": no table).
   std::string Stored() const {
     Database check(db_);
@@ -308,7 +315,7 @@ TEST_P(DrainFaultTest, FailedPassLosesOnlyWhatItMustAndTheNextPassStoresAll) {
   EXPECT_TRUE(collection_->Drain());
   EXPECT_EQ(log_.Lines("error "), f.errors) << "a failed step is not echoed by the next reset";
   EXPECT_EQ(Stored(), f.afterRepair);
-  EXPECT_EQ(Database(db_).Rows("SELECT count(*) FROM sm_stats_metadata;"), std::vector<std::string>{"4"});
+  EXPECT_EQ(Database(db_).Rows("SELECT count(*) FROM sm_stats_metadata;"), Rows{"4"});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -350,7 +357,7 @@ TEST_F(DrainFailureTest, ARefusedSeriesIsLoggedOnceAndStoredOnceItsTableIsFree) 
     Sample(second);
     EXPECT_FALSE(collection_->Drain());
   }
-  EXPECT_EQ(log_.Lines("error "), std::vector<std::string>{"error Refusing to store d: its table sm_stat_d has no "
+  EXPECT_EQ(log_.Lines("error "), Rows{"error Refusing to store d: its table sm_stat_d has no "
                                                            "numeric column sm_stat_value"});
   EXPECT_EQ(Stored(), "a=1,2,3 b=1,2,3 c=1,2,3 d=NULL");
   ASSERT_EQ(Database(db_).Exec("DROP TABLE sm_stat_d;"), SQLITE_OK);
@@ -365,10 +372,7 @@ TEST_F(DrainFailureTest, ARefusedSeriesIsLoggedOnceAndStoredOnceItsTableIsFree) 
 TEST_F(DrainFailureTest, AGoneInstanceIsNotWrittenAgainAndStillExpires) {
   Kestrix::System::TestClock testClock(1, 100 * kSecond);
   Kestrix::System::ScopedTestClock installed(testClock);
-  collection_.Reset();
-  engine_ = Kestrix::MakeRef<SqliteStorageEngine>(db_, 10, log_.Logger());
-  engine_->Initialize();
-  collection_ = Make({}, stats_);
+  Reopen(OpenEngine(SqliteStorageEngine::DefaultBusyTimeoutMs, 10));
   Database check(db_);
   for (uint64_t s = 100; s <= 115; ++s) {
     testClock.SetUtc(s * kSecond);
@@ -402,14 +406,11 @@ TEST_F(DrainFailureTest, AGoneInstanceIsNotWrittenAgainAndStillExpires) {
 
 // Samples carry wall-clock time: a clock set back still gives new samples.
 TEST_F(DrainFailureTest, SamplesAfterTheClockWasSetBackAreStored) {
-  Sample(100);
-  ASSERT_TRUE(collection_->Drain());
-  Sample(40);
-  ASSERT_TRUE(collection_->Drain());
-  Sample(40, false);  // d's instance is gone: its sample of second 40 stays
-  ASSERT_TRUE(collection_->Drain());
-  Sample(41);
-  ASSERT_TRUE(collection_->Drain());
+  // The second pass at 40 comes without d: its instance is gone, its sample stays.
+  for (const auto& [second, withD] : {std::pair{100, true}, {40, true}, {40, false}, {41, true}}) {
+    Sample(second, withD);
+    ASSERT_TRUE(collection_->Drain()) << second;
+  }
   EXPECT_EQ(Stored(), "a=40,41,100 b=40,41,100 c=40,41,100 d=40,41,100");
 }
 
@@ -438,9 +439,7 @@ TEST_F(DrainFailureTest, LockShorterThanTheBusyTimeoutLosesNothing) {
 // Three failed passes in a row make the engine reopen its connection; a pass
 // that stores clears the count.
 TEST_F(DrainFailureTest, LockLongerThanTheBusyTimeoutLosesOnlyThePassesDuringIt) {
-  collection_.Reset();
-  engine_ = OpenEngine(50);
-  collection_ = Make({}, stats_);
+  Reopen(OpenEngine(50));
   Sample(1);
   ASSERT_TRUE(collection_->Drain());
   {
@@ -455,7 +454,7 @@ TEST_F(DrainFailureTest, LockLongerThanTheBusyTimeoutLosesOnlyThePassesDuringIt)
   }
   const std::vector<std::string> locked = {"error Failed to execute SQL BEGIN IMMEDIATE;",
                                            "error Unable to drain stats: database is locked"};
-  EXPECT_EQ(log_.Lines("error "), (std::vector<std::string>{locked[0], locked[1], locked[0], locked[1], locked[0],
+  EXPECT_EQ(log_.Lines("error "), (Rows{locked[0], locked[1], locked[0], locked[1], locked[0],
                                                             locked[1]}));
   for (uint64_t s : {5, 6}) {
     Sample(s);
@@ -464,7 +463,7 @@ TEST_F(DrainFailureTest, LockLongerThanTheBusyTimeoutLosesOnlyThePassesDuringIt)
   EXPECT_EQ(engine_->GetReopenCount(), 1u);
   EXPECT_EQ(log_.CountPrefix("warning Reopening database " + db_ + ": 3 consecutive failed writes"), 1u);
   EXPECT_EQ(Stored(), "a=1,5,6 b=1,5,6 c=1,5,6 d=1,5,6");
-  EXPECT_EQ(Database(db_).Rows("PRAGMA integrity_check;"), std::vector<std::string>{"ok"});
+  EXPECT_EQ(Database(db_).Rows("PRAGMA integrity_check;"), Rows{"ok"});
 }
 
 }  // namespace

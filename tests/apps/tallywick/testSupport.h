@@ -96,7 +96,6 @@ public:
   }
   /// Exec runs sql and returns SQLite's result code.
   int Exec(const std::string& sql) const { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
-  sqlite3* Get() const { return db_; }
 
 private:
   sqlite3* db_ = nullptr;
