@@ -69,8 +69,7 @@ TEST_F(StorageCollectionTest, MatchesLabelsAndGivesTemplatesOneSeriesPerInstance
   EXPECT_EQ(Allocate(9, {"v\xff\xc3\xa9\xc3"}), 2u);
   EXPECT_EQ(ids_.Next(), 3u);
   EXPECT_EQ(Names(collection->GetDrainList()), (Rows{"cpu.count", "missing", "net.tx.activity.eth0",
-                                                                         "net.tx.activity.lo",
-                                                                         "net.tx.activity.v%FF\xc3\xa9%C3"}));
+                                                    "net.tx.activity.lo", "net.tx.activity.v%FF\xc3\xa9%C3"}));
   EXPECT_NE(collection->GetDrainList()[4]->GetMetadata().find(";instance=v%FF\xc3\xa9%C3;"), std::string::npos);
   const auto& eth0 = collection->GetDrainList()[2];
   EXPECT_EQ(eth0->GetMetadata(),
@@ -109,9 +108,8 @@ TEST_F(StorageCollectionTest, SnapshotHoldsTheSeriesTheLastPassWrote) {
     seen.push_back(text);
     return seen.size() == 2;
   });
-  EXPECT_EQ(seen, (Rows{"cpu.util[]=1.000000 net.tx.activity[eth0]=1.000000 "
-                                            "net.tx.activity[eth1]=3.000000 ",
-                                            "cpu.util[]=1.000000 net.tx.activity[eth0]=2.000000 "}));
+  EXPECT_EQ(seen, (Rows{"cpu.util[]=1.000000 net.tx.activity[eth0]=1.000000 net.tx.activity[eth1]=3.000000 ",
+                        "cpu.util[]=1.000000 net.tx.activity[eth0]=2.000000 "}));
 }
 
 // A per-instance series whose instance has gone is released once its last
@@ -357,8 +355,8 @@ TEST_F(DrainFailureTest, ARefusedSeriesIsLoggedOnceAndStoredOnceItsTableIsFree) 
     Sample(second);
     EXPECT_FALSE(collection_->Drain());
   }
-  EXPECT_EQ(log_.Lines("error "), Rows{"error Refusing to store d: its table sm_stat_d has no "
-                                                           "numeric column sm_stat_value"});
+  EXPECT_EQ(log_.Lines("error "),
+            Rows{"error Refusing to store d: its table sm_stat_d has no numeric column sm_stat_value"});
   EXPECT_EQ(Stored(), "a=1,2,3 b=1,2,3 c=1,2,3 d=NULL");
   ASSERT_EQ(Database(db_).Exec("DROP TABLE sm_stat_d;"), SQLITE_OK);
   Sample(4);
@@ -452,10 +450,9 @@ TEST_F(DrainFailureTest, LockLongerThanTheBusyTimeoutLosesOnlyThePassesDuringIt)
     EXPECT_EQ(engine_->GetReopenCount(), 0u);
     ASSERT_EQ(holder.Exec("COMMIT;"), SQLITE_OK);
   }
-  const std::vector<std::string> locked = {"error Failed to execute SQL BEGIN IMMEDIATE;",
-                                           "error Unable to drain stats: database is locked"};
-  EXPECT_EQ(log_.Lines("error "), (Rows{locked[0], locked[1], locked[0], locked[1], locked[0],
-                                                            locked[1]}));
+  const Rows locked = {"error Failed to execute SQL BEGIN IMMEDIATE;",
+                       "error Unable to drain stats: database is locked"};
+  EXPECT_EQ(log_.Lines("error "), (Rows{locked[0], locked[1], locked[0], locked[1], locked[0], locked[1]}));
   for (uint64_t s : {5, 6}) {
     Sample(s);
     EXPECT_TRUE(collection_->Drain()) << log_.Text();
