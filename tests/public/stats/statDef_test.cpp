@@ -1,4 +1,5 @@
 // Text forms, labels, constructions and checked value arithmetic.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -37,6 +38,7 @@ TEST(StatTextTest, FormsAndLabels) {
       {MakeStatKey("net.tx.activity", {{"intf", 8, "", true}}), "net.tx.activity.pNIC"},
   };
   for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+  // The last entry of each table, and one past the end.
   EXPECT_STREQ(StatAttributeTypeName(24), "memPool");
   EXPECT_STREQ(StatCookingName(3), "PerTime");
   EXPECT_STREQ(StatFormulaName(5), "SelfDelta");
@@ -44,21 +46,14 @@ TEST(StatTextTest, FormsAndLabels) {
 }
 
 TEST(StatDefTest, KindQuestionsRefuseTheWrongKindAndCopiesLeaveTheOriginal) {
-  auto text = [](auto&& f) {
-    try {
-      f();
-    } catch (const Kestrix::Exception& e) {
-      return std::string(e.what());
-    }
-    return std::string("none");
-  };
+  auto fails = [](const char* text) { return ::testing::ThrowsMessage<Kestrix::Exception>(::testing::StrEq(text)); };
   auto source = StatDef::Source(1, "a", {}, 1, 2, 3, 0, 1, StatValue(1, 1000));
-  EXPECT_EQ(text([&] { source->GetSources(); }), "not a derivative or an aggregation");
+  EXPECT_THAT([&] { source->GetSources(); }, fails("not a derivative or an aggregation"));
   auto der = StatDef::Derivative(3, "c", {}, 0, 0, 0, 4, {StatSourceRef{1, "", {}}, StatSourceRef{-1, "a.host", {}}},
                                  0, StatValue(100));
-  EXPECT_EQ(text([&] { der->GetAggregatedAttribute(); }), "not an aggregation");
-  const std::string noSources = text([&] { StatDef::Derivative(4, "d", {}, 0, 0, 0, 0, {}, 0, StatValue(1)); });
-  EXPECT_EQ(noSources.rfind("derivative stat d", 0), 0u) << noSources;
+  EXPECT_THAT([&] { der->GetAggregatedAttribute(); }, fails("not an aggregation"));
+  EXPECT_THAT([&] { StatDef::Derivative(4, "d", {}, 0, 0, 0, 0, {}, 0, StatValue(1)); },
+              ::testing::ThrowsMessage<Kestrix::Exception>(::testing::StartsWith("derivative stat d")));
   auto copy = der->WithSources({StatSourceRef{-1, "", StatInfoRef(new StatInfo(9, source))}});
   EXPECT_EQ(copy->GetSources().size(), 1u);
   EXPECT_EQ(copy->GetScale(), StatValue(100));
