@@ -140,6 +140,14 @@ struct LogCapture : TestSupport::LogFile {
     for (const auto& l : Lines()) n += l.level == level && l.message == message;
     return n;
   }
+  /// Messages returns the messages of this level, from line number `from` on.
+  std::vector<std::string> Messages(const std::string& level, size_t from = 0) const {
+    std::vector<std::string> out;
+    const auto lines = Lines();
+    for (size_t i = from; i < lines.size(); ++i)
+      if (lines[i].level == level) out.push_back(lines[i].message);
+    return out;
+  }
 };
 
 /// ScopedParallelCollect installs a configuration whose

@@ -53,12 +53,7 @@ TEST_F(Retrieval, InvalidInstancesAreLeftOutWithTheirWarning) {
     StatInstanceValueList values;
     registry->GetStatValues(c.request, values);
     EXPECT_EQ(calls, c.calls) << c.what;
-    std::vector<std::string> warnings;
-    const auto lines = capture.Lines();
-    for (size_t i = linesBefore; i < lines.size(); ++i) {
-      if (lines[i].level == "warning") warnings.push_back(lines[i].message);
-    }
-    EXPECT_EQ(warnings, c.warnings) << c.what;
+    EXPECT_EQ(capture.Messages("warning", linesBefore), c.warnings) << c.what;
   }
 }
 
@@ -108,12 +103,9 @@ TEST_F(Retrieval, UnreadableParallelSettingCollectsSeriallyWithOneWarning) {
   EXPECT_EQ(values.size(), 2u);
   EXPECT_EQ(calls.size(), 2u);
   EXPECT_EQ(p2->lastThread, std::this_thread::get_id());
-  size_t warnings = 0;
-  for (const auto& l : capture.Lines()) warnings += l.level == "warning";
-  EXPECT_EQ(warnings, 1u);
-  EXPECT_EQ(capture.Count("warning", "configuration scratch, key statsRegistry/parallelCollect: 'yes' is not a "
-                                     "boolean (true, false, 1 or 0); collecting serially"),
-            1u);
+  EXPECT_EQ(capture.Messages("warning"), (std::vector<std::string>{"configuration scratch, key "
+                                                                   "statsRegistry/parallelCollect: 'yes' is not a "
+                                                                   "boolean (true, false, 1 or 0); collecting serially"}));
 }
 
 TEST_F(Retrieval, ThrowingHandlerIsReportedAfterEveryHandlerRan) {
@@ -161,9 +153,7 @@ TEST_F(Retrieval, RetrieverCollectsOnTheCallerWhenThePoolRefuses) {
   EXPECT_EQ(ValueTexts(values), (std::vector<std::string>{"0('0')=1001", "2()=3000"}));
   EXPECT_EQ(p1->lastThread, std::this_thread::get_id());
   size_t refusals = 0;
-  for (const auto& l : capture.Lines()) {
-    refusals += l.level == "warning" && l.message.find("work pool refused the call of handler") == 0;
-  }
+  for (const auto& m : capture.Messages("warning")) refusals += m.rfind("work pool refused the call of handler", 0) == 0;
   EXPECT_EQ(refusals, 2u);
 }
 
