@@ -196,9 +196,7 @@ TEST(LinuxStatsProviderTest, EntriesFollowTheFiles) {
 // and its return.
 TEST(LinuxStatsProviderTest, AnUnreadableFileIsLoggedOnceAndSoIsItsReturn) {
   Testing::TempDir tree("proc/linux-3.10");
-  Testing::TempDir logs;
-  std::string error;
-  ASSERT_TRUE(Kestrix::Service::GetDefaultLogger()->GetSink()->OpenFile(logs.Path("log"), error)) << error;
+  Testing::Logged logged;
   Harness h(tree.Path());
   std::filesystem::remove(tree.Path("net/dev"));
   EXPECT_EQ(h.Get("net.rx.bytes.pNIC"), Values{});
@@ -206,11 +204,9 @@ TEST(LinuxStatsProviderTest, AnUnreadableFileIsLoggedOnceAndSoIsItsReturn) {
   tree.Write("net/dev", "h\nh\n  eth0: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n");
   EXPECT_EQ(h.Get("net.rx.bytes.pNIC"), (Values{{"eth0", 1}}));
   EXPECT_EQ(h.Get("net.rx.bytes.pNIC"), (Values{{"eth0", 1}}));
-  Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError();
   std::vector<std::string> said;
-  for (const auto& line : ReadLines(logs.Path("log"))) {
+  for (const auto& line : logged.Text())
     if (line.find("net/dev") != std::string::npos) said.push_back(line.substr(line.find(": ") + 2));
-  }
   EXPECT_EQ(said, (std::vector<std::string>{
                       "Unable to read " + tree.Path("net/dev") +
                           ": No such file or directory; its values are left out until it can be read",

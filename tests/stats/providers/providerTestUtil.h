@@ -83,6 +83,28 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
+/// LogTo sends the service's log to the file at path.
+inline bool LogTo(const std::string& path) {
+  std::string error;
+  return Kestrix::Service::GetDefaultLogger()->GetSink()->OpenFile(path, error);
+}
+
+/// Lines counts the lines of the log at path that contain text.
+inline size_t Lines(const std::string& path, const std::string& text) {
+  size_t n = 0;
+  for (const auto& line : ReadLines(path)) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+/// Logged sends the service's log to a file while it lives.
+struct Logged {
+  Logged() { EXPECT_TRUE(LogTo(dir.Path("log"))); }
+  ~Logged() { Kestrix::Service::GetDefaultLogger()->GetSink()->UseStandardError(); }
+  size_t Lines(const std::string& text) const { return Testing::Lines(dir.Path("log"), text); }
+  std::vector<std::string> Text() const { return ReadLines(dir.Path("log")); }
+  TempDir dir;
+};
+
 /// Registry is the service's registry writing its log to a file.
 struct Registry {
   Registry() {
