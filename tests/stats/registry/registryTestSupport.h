@@ -120,20 +120,19 @@ using TestProviderRef = Kestrix::Ref<TestProvider>;
 struct LogLine {
   std::string level, logger, message;
 };
-inline std::vector<LogLine> ParseLog(const std::string& text) {
-  std::vector<LogLine> out;
-  for (const auto& line : TestSupport::Lines(text)) {
-    const size_t s1 = line.find(' '), s2 = line.find(' ', s1 + 1), colon = line.find(": ", s2 + 1);
-    if (s1 == std::string::npos || s2 == std::string::npos || colon == std::string::npos) continue;
-    out.push_back({line.substr(s1 + 1, s2 - s1 - 1), line.substr(s2 + 1, colon - s2 - 1), line.substr(colon + 2)});
-  }
-  return out;
-}
 
 /// LogCapture: a parent logger "T" at trivia level writing into a file.
 struct LogCapture : TestSupport::LogFile {
   Kestrix::Service::LoggerRef logger = Logger("T", Kestrix::Service::LOG_TRIVIA);
-  std::vector<LogLine> Lines() const { return ParseLog(Text()); }
+  std::vector<LogLine> Lines() const {
+    std::vector<LogLine> out;
+    for (const auto& line : TestSupport::Lines(Text())) {
+      const size_t s1 = line.find(' '), s2 = line.find(' ', s1 + 1), colon = line.find(": ", s2 + 1);
+      if (s1 == std::string::npos || s2 == std::string::npos || colon == std::string::npos) continue;
+      out.push_back({line.substr(s1 + 1, s2 - s1 - 1), line.substr(s2 + 1, colon - s2 - 1), line.substr(colon + 2)});
+    }
+    return out;
+  }
   /// Count counts the lines with this level and message.
   size_t Count(const std::string& level, const std::string& message) const {
     size_t n = 0;
