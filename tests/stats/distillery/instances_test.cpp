@@ -134,6 +134,7 @@ TEST(SourceInstanceTest, EmitKeysDownstreamAndNothingBeforeASample) {
   ASSERT_EQ(down->rows.size(), 1u);  // only the keyed one forwards the raw value
   EXPECT_EQ(down->rows[0].key, 42u);
   unkeyed->Emit(w.Get());
+  ASSERT_EQ(w->rows.size(), 1u);
   EXPECT_EQ(w->rows[0].key, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(dynamic_cast<void*>(unkeyed.Get()))));
 }
 
