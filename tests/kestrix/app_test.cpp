@@ -1,8 +1,6 @@
 #include "kestrix/app.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -12,20 +10,6 @@
 namespace {
 
 using Kestrix::Service::GetDefaultLogger;
-
-// CaptureStderr runs fn with file descriptor 2 sent to path and returns what it wrote.
-template <class F>
-std::string CaptureStderr(const std::string& path, F fn) {
-  std::fflush(stderr);
-  const int saved = ::dup(2), fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ::dup2(fd, 2);
-  ::close(fd);
-  fn();
-  std::fflush(stderr);
-  ::dup2(saved, 2);
-  ::close(saved);
-  return TestSupport::ReadFile(path);
-}
 
 TEST(InitAppTest, FileLogNodeChoosesLogOverScratchDefaults) {
   struct Case {
@@ -60,10 +44,13 @@ TEST(InitAppTest, FileLogNodeChoosesLogOverScratchDefaults) {
     const std::string configPath =
         c.fileLog == "none" ? dir.File("absent.xml")
                             : dir.Write("c.xml", "<config><log>" + expand(c.fileLog) + "</log></config>");
-    const std::string err = CaptureStderr(dir.File("stderr"), [&] {
+    std::string err;
+    {
+      TestSupport::CapturedStandardError captured;
       Kestrix::Service::InitApp(scratch, configPath);
       KLOG(GetDefaultLogger(), ERROR, "after init");
-    });
+      err = captured.Text();
+    }
     EXPECT_EQ(GetDefaultLogger()->GetLevel(), c.wantLevel) << c.name;
     const std::string logged = c.wantLog.empty() ? err : TestSupport::ReadFile(dir.File(c.wantLog));
     EXPECT_NE(logged.find("error -: after init\n"), std::string::npos) << c.name << ": " << err;

@@ -1,12 +1,15 @@
 // Helpers shared by the core-layer, registry and application tests: a
-// temporary directory, whole-file reads, a log file, and a flag that threads
-// wait on with a generous real-time guard (a hang fails the test instead of
+// temporary directory, whole-file reads, a log file, captured standard error,
+// and a flag that threads wait on with a generous real-time guard (a hang fails the test instead of
 // blocking the suite).
 #pragma once
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +70,29 @@ struct LogFile {
   }
   std::string Text() const { return ReadFile(dir.File("log")); }
   std::string error;  // why the file could not be opened
+};
+
+/// CapturedStandardError points descriptor 2 at a file of its own for its lifetime.
+class CapturedStandardError {
+public:
+  CapturedStandardError() : saved_((std::fflush(stderr), ::dup(2))) {
+    const int fd = ::open(dir_.File("stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~CapturedStandardError() {
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+  }
+  std::string Text() const {
+    std::fflush(stderr);
+    return ReadFile(dir_.File("stderr"));
+  }
+
+private:
+  TempDir dir_;
+  const int saved_;
 };
 
 /// RunThreads runs fn(0), ..., fn(n - 1) on n threads at once and joins them.
