@@ -8,39 +8,37 @@ namespace {
 
 using namespace Tallywick::Report;
 
-TEST(NiceTicksTest, RoundStepsCoverTheData) {
+// Labels take the step's decimals, and big axes a k, M or G scale.
+TEST(NiceTicksTest, RoundStepsCoverTheDataWithLabelsToMatch) {
   struct Case {
     double min, max;
+    int count;
     double low, high, step;
+    const char* labels;
   } cases[] = {
-      {20, 80, 20, 80, 10},          {0.3, 9.7, 0, 10, 2},       {-3, 3, -3, 3, 1},
-      {16303248, 16303248, 14500000, 18000000, 500000},  // flat: widened by a tenth each way
-      {0, 0, 0, 1, 0.2},             {5, 5, 4.4, 5.6, 0.2},     {0.001, 0.004, 0.001, 0.004, 0.0005},
+      {20, 80, 5, 20, 80, 10, "20 30 40 50 60 70 80"},
+      {0.3, 9.7, 5, 0, 10, 2, "0 2 4 6 8 10"},
+      {-3, 3, 5, -3, 3, 1, "-3 -2 -1 0 1 2 3"},
+      // flat: widened by a tenth each way
+      {16303248, 16303248, 5, 14500000, 18000000, 500000, "14.5M 15.0M 15.5M 16.0M 16.5M 17.0M 17.5M 18.0M"},
+      {0, 0, 5, 0, 1, 0.2, "0.0 0.2 0.4 0.6 0.8 1.0"},
+      {5, 5, 5, 4.4, 5.6, 0.2, "4.4 4.6 4.8 5.0 5.2 5.4 5.6"},
+      {0.001, 0.004, 5, 0.001, 0.004, 0.0005, "0.0010 0.0015 0.0020 0.0025 0.0030 0.0035 0.0040"},
+      {0.01, 0.09, 4, 0, 0.1, 0.02, "0.00 0.02 0.04 0.06 0.08 0.10"},
+      {14.2e6, 17.9e6, 5, 14e6, 18e6, 1e6, "14M 15M 16M 17M 18M"},
+      {0, 40000, 4, 0, 40000, 10000, "0k 10k 20k 30k 40k"},
+      {0, 3e9, 3, 0, 3e9, 1e9, "0G 1G 2G 3G"},
   };
   for (const Case& c : cases) {
-    const AxisTicks a = NiceTicks(c.min, c.max, 5);
+    const AxisTicks a = NiceTicks(c.min, c.max, c.count);
     EXPECT_DOUBLE_EQ(a.step, c.step) << c.min << ".." << c.max;
     EXPECT_DOUBLE_EQ(a.low, c.low) << c.min << ".." << c.max;
     EXPECT_DOUBLE_EQ(a.high, c.high) << c.min << ".." << c.max;
     EXPECT_DOUBLE_EQ(a.values.front(), a.low);
     EXPECT_NEAR(a.values.back(), a.high, a.step * 1e-9);
-  }
-}
-
-TEST(FormatTickTest, DecimalsFollowTheStepAndBigAxesScale) {
-  const std::pair<AxisTicks, const char*> cases[] = {
-      {NiceTicks(0.3, 9.7, 5), "0 2 4 6 8 10"},
-      {NiceTicks(0.01, 0.09, 4), "0.00 0.02 0.04 0.06 0.08 0.10"},
-      {NiceTicks(-3, 3, 5), "-3 -2 -1 0 1 2 3"},
-      {NiceTicks(14.2e6, 17.9e6, 5), "14M 15M 16M 17M 18M"},
-      {NiceTicks(0, 40000, 4), "0k 10k 20k 30k 40k"},
-      {NiceTicks(0, 3e9, 3), "0G 1G 2G 3G"},
-      {NiceTicks(16303248, 16303248, 5), "14.5M 15.0M 15.5M 16.0M 16.5M 17.0M 17.5M 18.0M"},
-  };
-  for (const auto& c : cases) {
     std::string got;
-    for (double v : c.first.values) got += (got.empty() ? "" : " ") + FormatTick(v, c.first);
-    EXPECT_EQ(got, c.second);
+    for (double v : a.values) got += (got.empty() ? "" : " ") + FormatTick(v, a);
+    EXPECT_EQ(got, c.labels) << c.min << ".." << c.max;
   }
 }
 
@@ -118,5 +116,5 @@ TEST(TimeTicksTest, AnEndAtTheLastRepresentableSecondEndsTheTicks) {
   const std::vector<TimeTick> ticks = TimeTicks(end - 10 * 86400, end, 4);
   ASSERT_FALSE(ticks.empty());
   EXPECT_LE(ticks.size(), 4u);
-  EXPECT_LE(ticks.back().t, end);
+  EXPECT_GE(ticks.front().t, end - 10 * 86400) << "ticks stay inside the range";
 }

@@ -5,8 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "tests/kestrix/testSupport.h"
 
 namespace {
 
@@ -22,11 +23,6 @@ bool Exists(const std::string& path) {
 class ClosedWalDatabaseTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char dir[] = "/tmp/tw_report_db_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    // A '?' and a '%' in the path, which a URI must encode.
-    path_ = dir_ + "/a?b%20.db";
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
@@ -40,22 +36,19 @@ protected:
     sqlite3_close(db);
     ASSERT_FALSE(Exists(path_ + "-wal"));
   }
-  void TearDown() override {
-    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path_ + suffix).c_str());
-    rmdir(dir_.c_str());
+  // ExpectSeries lists the database at path: cpu.util alone, with rows up to last.
+  static void ExpectSeries(const std::string& path, int64_t rows, int64_t last) {
+    const std::vector<SeriesInfo> series = Database(path).ListSeries();
+    ASSERT_EQ(series.size(), 1u);
+    EXPECT_EQ(series[0].rows, rows);
+    EXPECT_EQ(series[0].last, last);
   }
-  std::string dir_;
-  std::string path_;
+  TestSupport::TempDir dir_;
+  const std::string path_ = dir_.File("a?b%20.db");  // a '?' and a '%', which a URI must encode
 };
 
 TEST_F(ClosedWalDatabaseTest, IsReadWithoutLeavingALogOrSharedMemoryBehind) {
-  {
-    Database db(path_);
-    const std::vector<SeriesInfo> series = db.ListSeries();
-    ASSERT_EQ(series.size(), 1u);
-    EXPECT_EQ(series[0].rows, 2);
-    EXPECT_EQ(series[0].last, 101);
-  }
+  ExpectSeries(path_, 2, 101);
   EXPECT_FALSE(Exists(path_ + "-wal"));
   EXPECT_FALSE(Exists(path_ + "-shm"));
 }
@@ -68,17 +61,10 @@ TEST_F(ClosedWalDatabaseTest, ALinkToADatabaseInUseIsReadWithItsLog) {
   ASSERT_EQ(sqlite3_exec(writer, "INSERT INTO sm_stat_cpu_util VALUES (102, 3.5);", nullptr, nullptr, nullptr),
             SQLITE_OK);
   ASSERT_TRUE(Exists(path_ + "-wal"));
-  const std::string link = dir_ + "/link.db";
+  const std::string link = dir_.File("link.db");
   ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
-  {
-    Database db(link);
-    const std::vector<SeriesInfo> series = db.ListSeries();
-    ASSERT_EQ(series.size(), 1u);
-    EXPECT_EQ(series[0].rows, 3);
-    EXPECT_EQ(series[0].last, 102);
-  }
+  ExpectSeries(link, 3, 102);
   sqlite3_close(writer);
-  unlink(link.c_str());
 }
 
 TEST(DatabaseOpenTest, AFailedOpenSaysWhy) {
