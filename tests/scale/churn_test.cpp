@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -92,8 +93,9 @@ protected:
   }
 
   // Run samples `passes` times, one second apart on the test clock, with the
-  // interfaces churning over pool; onPass sees the pass number after it was stored.
-  void Run(size_t passes, const std::vector<std::string>& pool, const std::function<void(size_t)>& onPass) {
+  // interfaces churning over pool; it returns the resident KiB after passes early and late.
+  std::array<long, 2> Run(size_t passes, const std::vector<std::string>& pool, size_t early, size_t late) {
+    std::array<long, 2> resident = {0, 0};
     Kestrix::System::TestClock clock(kSecond, kStart);
     Kestrix::System::ScopedTestClock installed(clock);
     auto registry = Stats::CreateRegistry(Kestrix::Service::LoggerRef());
@@ -109,7 +111,7 @@ protected:
     size_t pass = 0;
     WriteNetDev(pass, pool);
     collection->RunQueryLoop([&](uint64_t) {
-      onPass(++pass);
+      if (++pass == early || pass == late) resident[pass == late] = ResidentKiB();
       if (pass == passes) return true;
       WriteNetDev(pass, pool);
       clock.Advance(kSecond);
@@ -118,6 +120,7 @@ protected:
     // The registry holds the provider's registrations: release them, as the
     // service does at shutdown, or the two keep each other alive.
     provider->UnregisterStats();
+    return resident;
   }
 
   // SeriesNames returns the names of the stored series (metadata rows).
@@ -156,10 +159,7 @@ TEST_F(ChurnTest, EveryInterfaceKeepsOneSeriesAndMemoryStaysFlat) {
 #else
   const size_t passes = 10000;
 #endif
-  long resident[2] = {0, 0};  // after 1,000 and 10,000 passes
-  Run(passes, pool, [&](size_t pass) {
-    if (pass == 1000 || pass == 10000) resident[pass == 10000] = ResidentKiB();
-  });
+  const auto resident = Run(passes, pool, 1000, 10000);
   // Four per-interface series (rx/tx activity, rx/tx packets) for lo and each
   // pool name, each exactly once whatever the number of comings and goings.
   const auto names = SeriesNames();
@@ -187,10 +187,7 @@ TEST_F(ChurnTest, FreshNamesDoNotKeepWhatTheServiceHeldForThem) {
   window_ = 8;
   step_ = 1;
   const auto pool = NamePool(passes + window_ + 1);  // each pass one name leaves for good, a fresh one comes
-  long resident[2] = {0, 0};                          // after 500 and 1,500 passes
-  Run(passes, pool, [&](size_t pass) {
-    if (pass == 500 || pass == 1500) resident[pass == 1500] = ResidentKiB();
-  });
+  const auto resident = Run(passes, pool, 500, 1500);
   EXPECT_EQ(SeriesNames().count("net.rx.activity." + pool[passes - 1]), 1u);
   if (passes < 1500) return;
   std::printf("resident after 500 passes: %ld KiB, after 1,500: %ld KiB\n", resident[0], resident[1]);
