@@ -34,8 +34,6 @@ TEST(StringUtilTest, InvalidUtf8IsEscapedAndValidTextKept) {
       {std::string("a\0b", 3), std::string("a\0b", 3)},
   };
   for (const auto& c : cases) EXPECT_EQ(Kestrix::StringUtil::EscapeInvalidUtf8(c.in), c.want) << "[" << c.in << "]";
-  EXPECT_EQ(Kestrix::StringUtil::Utf8SequenceLength("x\xf0\x9f\x98\x80", 1), 4u);
-  EXPECT_EQ(Kestrix::StringUtil::Utf8SequenceLength("\xf0\x9f\x98", 0), 0u);
 }
 
 TEST(StringUtilTest, UuidsAreCanonicalVersion4AndUniqueAcrossThreads) {
