@@ -12,7 +12,7 @@ namespace {
 using Stats::StatValue;
 using Testing::Database;
 using Testing::Names;
-using Rows = std::vector<std::string>;
+using Testing::Rows;
 
 constexpr uint64_t kPeriod = 60000000;
 constexpr uint64_t k2100 = 4102444800ull * 1000000;  // 2100-01-01

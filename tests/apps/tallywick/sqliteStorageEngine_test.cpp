@@ -24,7 +24,7 @@ using Testing::CapturedLog;
 using Testing::Database;
 using Testing::ReadFile;
 using Testing::ScratchDir;
-using Rows = std::vector<std::string>;
+using Testing::Rows;
 
 constexpr uint64_t kSecond = 1000000;
 

@@ -18,7 +18,7 @@ using Stats::StatValue;
 using Testing::CollectionTest;
 using Testing::Database;
 using Testing::Names;
-using Rows = std::vector<std::string>;
+using Testing::Rows;
 
 constexpr uint64_t kSecond = 1000000;
 constexpr uint64_t kPeriod = 5 * kSecond;

@@ -18,6 +18,8 @@ namespace Testing {
 
 using ScratchDir = TestSupport::TempDir;
 using TestSupport::ReadFile;
+/// Rows: lines of text, as Database::Rows and the log readers return them.
+using Rows = std::vector<std::string>;
 
 /// CapturedLog is a logger at trivia level writing to a file whose lines read
 /// back as "<level> <message>".
